@@ -1,0 +1,39 @@
+#include "shared/platform/clock.h"
+
+#include <time.h>
+
+namespace korv {
+namespace {
+
+LocalClock (*g_clock_source)() = nullptr;
+
+}  // namespace
+
+LocalClock ReadLocalClock() {
+  if (g_clock_source != nullptr) return g_clock_source();
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  LocalClock c;
+  c.year = tm.tm_year + 1900;
+  c.month = tm.tm_mon + 1;
+  c.day = tm.tm_mday;
+  c.weekday = tm.tm_wday;
+  c.hour = tm.tm_hour;
+  c.minute = tm.tm_min;
+  c.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second stays in range
+  c.hundredths = static_cast<int>(ts.tv_nsec / 10000000);
+  return c;
+}
+
+uint64_t MillisecondTick() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<uint64_t>(ts.tv_nsec / 1000000);
+}
+
+void TEST_SetClock(LocalClock (*source)()) { g_clock_source = source; }
+
+}  // namespace korv

@@ -1,0 +1,64 @@
+// Console services: ordered output, the terminal's key mode, key polling and fatal exits.
+#ifndef KORV_SHARED_PLATFORM_CONSOLE_H_
+#define KORV_SHARED_PLATFORM_CONSOLE_H_
+
+#include <string_view>
+
+namespace korv {
+
+// Prepares the console for a run: when standard input is a terminal it is
+// switched to non-canonical, no-echo mode (signals stay on, so Ctrl-C works),
+// and the terminal is restored on every way out, signals included.
+void ConsoleInit();
+
+// Puts the terminal back into the mode it had before ConsoleInit.
+void ConsoleRestore();
+
+// Clears the screen with an ANSI sequence, only when stdout is a terminal.
+void ClearScreen();
+
+// Writes text without a line end. Output is buffered and kept in order.
+void Out(std::string_view text);
+
+// Writes text followed by a line end.
+void OutLine(std::string_view text = {});
+
+// Hands all buffered output to the system.
+void OutFlush();
+
+// Flushes only when stdout is a terminal (after a progress mark, so the
+// user sees it at once; pipes and logs keep their large buffer).
+void OutFlushIfTerminal();
+
+// Returns true when at least one byte waits on standard input, without
+// consuming it. End of input, a closed or unreadable stdin and /dev/null
+// count as no key, so an unattended run never stops by itself.
+bool KeyPending();
+
+// Waits for one byte of standard input and consumes it. Returns the byte
+// (0..255), -1 when nothing arrived within timeout_ms (timeout_ms < 0 waits
+// for ever), and -2 at end of input or on a read error.
+int ReadKeyByte(int timeout_ms);
+
+// Returns true when standard input is a terminal.
+bool StdinIsTerminal();
+
+// Returns true when standard output is a terminal.
+bool StdoutIsTerminal();
+
+// Flushes output, restores the terminal, prints one error line naming the
+// error number, its description and the path, and exits with err.
+[[noreturn]] void Fatal(int err, std::string_view path);
+
+// Flushes output, restores the terminal and exits with status.
+[[noreturn]] void ExitProgram(int status);
+
+// Test hooks: output goes to the given string instead of stdout while set
+// (nullptr ends it); key input is read from the given text (consumed from
+// the front) while set, and an empty text counts as end of input.
+void TEST_CaptureOutput(std::string* sink);
+void TEST_SetKeyInput(std::string* keys);
+
+}  // namespace korv
+
+#endif  // KORV_SHARED_PLATFORM_CONSOLE_H_

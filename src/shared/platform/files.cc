@@ -1,0 +1,279 @@
+#include "shared/platform/files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace korv {
+
+struct TextFile {
+  FILE* stream = nullptr;
+};
+
+namespace {
+
+int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+int OpenText(const std::string& path, int flags, const char* mode,
+             TextFile** file) {
+  *file = nullptr;
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return ErrnoOr(EIO);
+  FILE* stream = fdopen(fd, mode);
+  if (stream == nullptr) {
+    int err = ErrnoOr(EIO);
+    close(fd);
+    return err;
+  }
+  *file = new TextFile{stream};
+  return 0;
+}
+
+int64_t FreeOf(const struct statvfs& vfs) {
+  // f_bavail, not f_bfree: the blocks a file system keeps back for the
+  // system are not ours to fill, not even as root.
+  return static_cast<int64_t>(vfs.f_bavail) *
+         static_cast<int64_t>(vfs.f_frsize);
+}
+
+}  // namespace
+
+int CreateRawFile(const std::string& path, int* fd) {
+  *fd = open(path.c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return *fd < 0 ? ErrnoOr(EIO) : 0;
+}
+
+int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  // A short write is continued: it means a signal or a full disk, and the
+  // second write tells which.
+  while (done < length) {
+    ssize_t n = write(fd, p + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *stored = done;
+      return ErrnoOr(EIO);
+    }
+    if (n == 0) {
+      *stored = done;
+      return ENOSPC;
+    }
+    done += static_cast<size_t>(n);
+  }
+  *stored = done;
+  return 0;
+}
+
+int OpenRawFileForReading(const std::string& path, int* fd) {
+  // O_NONBLOCK so a FIFO named like a data file cannot hang the open;
+  // O_NOFOLLOW so a link is passed over rather than followed.
+  *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (*fd < 0) return ErrnoOr(EIO);
+  struct stat st;
+  int stat_rc = fstat(*fd, &st);
+  if (stat_rc != 0 || !S_ISREG(st.st_mode)) {
+    int err = stat_rc != 0 ? ErrnoOr(EIO) : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    close(*fd);
+    *fd = -1;
+    return err;
+  }
+  int flags = fcntl(*fd, F_GETFL);
+  if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Verify the media, not memory: pages still waiting are written back
+  // first (DONTNEED skips dirty pages), then the cached pages are dropped.
+  fdatasync(*fd);
+  posix_fadvise(*fd, 0, 0, POSIX_FADV_DONTNEED);
+  posix_fadvise(*fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return 0;
+}
+
+int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
+  char* p = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = read(fd, p + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *got = done;
+      return ErrnoOr(EIO);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  *got = done;
+  return 0;
+}
+
+int CloseRawFile(int fd) { return close(fd) != 0 ? ErrnoOr(EIO) : 0; }
+
+int SyncFileData(int fd) { return fdatasync(fd) != 0 ? ErrnoOr(EIO) : 0; }
+
+int SyncFileSystem(int fd) { return syncfs(fd) != 0 ? ErrnoOr(EIO) : 0; }
+
+int TextCreate(const std::string& path, TextFile** file) {
+  return OpenText(path, O_WRONLY | O_CREAT | O_TRUNC, "w", file);
+}
+
+int TextOpenAppend(const std::string& path, TextFile** file) {
+  return OpenText(path, O_WRONLY | O_CREAT | O_APPEND, "a", file);
+}
+
+int TextOpenRead(const std::string& path, TextFile** file) {
+  return OpenText(path, O_RDONLY, "r", file);
+}
+
+int TextWrite(TextFile* file, const std::string& text) {
+  if (text.empty()) return 0;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), file->stream) != text.size())
+    return ErrnoOr(EIO);
+  return 0;
+}
+
+int TextWriteLine(TextFile* file, const std::string& text) {
+  int err = TextWrite(file, text);
+  if (err != 0) return err;
+  errno = 0;
+  if (std::fputc('\n', file->stream) == EOF) return ErrnoOr(EIO);
+  return 0;
+}
+
+int TextReadLine(TextFile* file, std::string* line, bool* eof) {
+  line->clear();
+  *eof = false;
+  int c;
+  bool any = false;
+  errno = 0;
+  while ((c = std::fgetc(file->stream)) != EOF) {
+    any = true;
+    if (c == '\n') return 0;
+    line->push_back(static_cast<char>(c));
+  }
+  if (std::ferror(file->stream)) return ErrnoOr(EIO);
+  if (!any) *eof = true;
+  return 0;
+}
+
+bool TextAtEnd(TextFile* file) {
+  int c = std::fgetc(file->stream);
+  if (c == EOF) return true;
+  std::ungetc(c, file->stream);
+  return false;
+}
+
+int TextClose(TextFile* file) {
+  if (file == nullptr) return 0;
+  errno = 0;
+  int rc = std::fclose(file->stream);
+  int err = rc != 0 ? ErrnoOr(EIO) : 0;
+  delete file;
+  return err;
+}
+
+int DeleteFile(const std::string& path) {
+  return unlink(path.c_str()) != 0 ? ErrnoOr(EIO) : 0;
+}
+
+int MakeFolder(const std::string& path) {
+  return mkdir(path.c_str(), 0777) != 0 ? ErrnoOr(EIO) : 0;
+}
+
+int RemoveFolder(const std::string& path) {
+  return rmdir(path.c_str()) != 0 ? ErrnoOr(EIO) : 0;
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string CurrentFolder() {
+  char buffer[4096];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return std::string();
+  return std::string(buffer);
+}
+
+std::string EnvValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
+                       FolderSearch* search, std::string* name) {
+  search->dir = opendir(folder.empty() ? "." : folder.c_str());
+  search->pattern = pattern;
+  if (search->dir == nullptr) return false;
+  return FolderSearchNext(search, name);
+}
+
+bool FolderSearchNext(FolderSearch* search, std::string* name) {
+  if (search->dir == nullptr) return false;
+  DIR* dir = static_cast<DIR*>(search->dir);
+  while (struct dirent* entry = readdir(dir)) {
+    if (fnmatch(search->pattern.c_str(), entry->d_name, 0) == 0) {
+      name->assign(entry->d_name);
+      return true;
+    }
+  }
+  return false;
+}
+
+void FolderSearchEnd(FolderSearch* search) {
+  if (search->dir != nullptr) closedir(static_cast<DIR*>(search->dir));
+  search->dir = nullptr;
+}
+
+int64_t FreeBytesOfPath(const std::string& path) {
+  struct statvfs vfs;
+  if (statvfs(path.empty() ? "." : path.c_str(), &vfs) != 0) return -1;
+  return FreeOf(vfs);
+}
+
+int64_t FreeBytesOfFd(int fd) {
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) != 0) return -1;
+  return FreeOf(vfs);
+}
+
+int64_t DeviceOfPath(const std::string& path) {
+  struct stat st;
+  if (stat(path.empty() ? "." : path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_dev);
+}
+
+int64_t DeviceOfFd(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_dev);
+}
+
+int OpenFolderHandle(const std::string& path) {
+  return open(path.empty() ? "." : path.c_str(),
+              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+std::string NearestExistingFolder(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  for (;;) {
+    if (p.empty()) return ".";
+    struct stat st;
+    if (stat(p.c_str(), &st) == 0) return p;
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    p.resize(slash);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+  }
+}
+
+}  // namespace korv

@@ -1,0 +1,111 @@
+// Files, folders, free space and the environment: the thin POSIX layer.
+#ifndef KORV_SHARED_PLATFORM_FILES_H_
+#define KORV_SHARED_PLATFORM_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korv {
+
+// ---- Raw data files. Every function returns 0 or an errno value. ----
+
+// Creates (truncating) a file for raw writing. A symbolic link in the last
+// component is never followed, so a planted link cannot redirect the write.
+int CreateRawFile(const std::string& path, int* fd);
+
+// Writes one block; *stored gets the bytes stored (0 on error).
+int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored);
+
+// Opens a data file for reading. Only regular files are opened: the open
+// neither blocks (FIFOs) nor follows a link; anything else gives ENOENT-like
+// failure (EISDIR, ELOOP, ...) without a byte read. Before returning, pages
+// still waiting are written back and the file's cached pages are dropped,
+// so the read that follows comes from the media.
+int OpenRawFileForReading(const std::string& path, int* fd);
+
+// Reads up to length bytes; *got = 0 means end of file.
+int ReadRawBlock(int fd, void* data, size_t length, size_t* got);
+
+// Closes a file descriptor.
+int CloseRawFile(int fd);
+
+// Flushes a file's data to the disk (fdatasync).
+int SyncFileData(int fd);
+
+// Flushes the whole file system that holds fd (syncfs).
+int SyncFileSystem(int fd);
+
+// ---- Text files (the run protocol). ----
+
+struct TextFile;
+
+// Creates (truncating) a text file for writing, not following a link.
+int TextCreate(const std::string& path, TextFile** file);
+// Opens an existing text file for appending.
+int TextOpenAppend(const std::string& path, TextFile** file);
+// Opens a text file for reading.
+int TextOpenRead(const std::string& path, TextFile** file);
+// Writes text without a line end.
+int TextWrite(TextFile* file, const std::string& text);
+// Writes text and a line end.
+int TextWriteLine(TextFile* file, const std::string& text);
+// Reads one line without its line end into *line; *eof is set when no
+// line could be read. A last line without line end still counts.
+int TextReadLine(TextFile* file, std::string* line, bool* eof);
+// Returns true when no further line can be read.
+bool TextAtEnd(TextFile* file);
+// Closes the file (writing buffered text out) and frees the handle.
+int TextClose(TextFile* file);
+
+// ---- Folders and names. ----
+
+// Deletes a file (unlink): a folder of that name fails.
+int DeleteFile(const std::string& path);
+// Creates one folder level.
+int MakeFolder(const std::string& path);
+// Removes one empty folder.
+int RemoveFolder(const std::string& path);
+// Returns true when path names an existing folder.
+bool FolderExists(const std::string& path);
+// Returns the current folder, empty when it cannot be read.
+std::string CurrentFolder();
+// Returns the value of an environment variable, empty when not set.
+std::string EnvValue(const char* name);
+
+// A folder search over the entries whose names match a pattern.
+struct FolderSearch {
+  void* dir = nullptr;
+  std::string pattern;
+};
+
+// Starts a search of folder ("" = current) for names matching pattern
+// (fnmatch, case-sensitive; every kind of entry matches). Returns true and
+// the first name, or false when the folder cannot be read or holds none.
+bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
+                       FolderSearch* search, std::string* name);
+// Returns the next matching name, false when there is none.
+bool FolderSearchNext(FolderSearch* search, std::string* name);
+// Releases what the search holds.
+void FolderSearchEnd(FolderSearch* search);
+
+// ---- Free space and file systems. ----
+
+// Free bytes an ordinary user may still write on the file system that
+// holds path (f_bavail * f_frsize), -1 when the query fails.
+int64_t FreeBytesOfPath(const std::string& path);
+// The same for the file system of an open descriptor (cheaper per call).
+int64_t FreeBytesOfFd(int fd);
+// Device number (st_dev) of path, -1 when it cannot be read.
+int64_t DeviceOfPath(const std::string& path);
+// Device number of an open descriptor, -1 on failure.
+int64_t DeviceOfFd(int fd);
+// Opens a folder read-only to query its file system later; -1 on failure.
+int OpenFolderHandle(const std::string& path);
+// Returns path if it exists, else its nearest existing parent ("." for a
+// relative path without one).
+std::string NearestExistingFolder(const std::string& path);
+
+}  // namespace korv
+
+#endif  // KORV_SHARED_PLATFORM_FILES_H_

@@ -1,0 +1,247 @@
+#include "shared/platform/test_process.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace korv {
+namespace {
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+[[noreturn]] void ExecChild(const std::string& program,
+                            const std::vector<std::string>& args,
+                            const ProcessOptions& options) {
+  for (const auto& name : options.unset_env) unsetenv(name.c_str());
+  for (const auto& [name, value] : options.env)
+    setenv(name.c_str(), value.c_str(), 1);
+  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+}  // namespace
+
+ProcessResult RunProgram(const std::string& program,
+                         const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  ProcessResult result;
+  int out_fd = -1;   // where the child's output arrives
+  int key_fd = -1;   // where keys are sent
+  pid_t pid;
+  if (options.input == ProcessOptions::kPty) {
+    int master;
+    struct winsize ws = {40, 100, 0, 0};
+    pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0) return result;
+    if (pid == 0) ExecChild(program, args, options);
+    struct termios t;
+    if (tcgetattr(master, &t) == 0) result.lflag_before = t.c_lflag;
+    out_fd = master;
+    key_fd = master;
+  } else {
+    int out_pipe[2];
+    int in_pipe[2] = {-1, -1};
+    if (pipe(out_pipe) != 0) return result;
+    if (options.input != ProcessOptions::kDevNull && pipe(in_pipe) != 0)
+      return result;
+    pid = fork();
+    if (pid < 0) return result;
+    if (pid == 0) {
+      if (options.input == ProcessOptions::kDevNull) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+      } else {
+        dup2(in_pipe[0], 0);
+        close(in_pipe[1]);
+      }
+      dup2(out_pipe[1], 1);
+      dup2(out_pipe[1], 2);
+      close(out_pipe[0]);
+      ExecChild(program, args, options);
+    }
+    close(out_pipe[1]);
+    out_fd = out_pipe[0];
+    if (in_pipe[0] >= 0) {
+      close(in_pipe[0]);
+      if (options.input == ProcessOptions::kText) {
+        WriteAll(in_pipe[1], options.stdin_text);
+        close(in_pipe[1]);
+      } else {
+        key_fd = in_pipe[1];
+      }
+    }
+  }
+
+  signal(SIGPIPE, SIG_IGN);
+  int64_t start = NowMs();
+  int64_t key_due = -1;
+  bool key_sent = options.key.empty();
+  size_t prompts_answered = 0;
+  char buffer[65536];
+  for (;;) {
+    int64_t now = NowMs();
+    if (now - start > options.timeout_ms) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+      break;
+    }
+    int wait_ms = 50;
+    struct pollfd pfd = {out_fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, wait_ms);
+    if (ready > 0) {
+      ssize_t n = read(out_fd, buffer, sizeof buffer);
+      if (n > 0) {
+        result.output.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        break;  // pipe closed, or EIO from a pty whose child has gone
+      }
+    }
+    now = NowMs();
+    if (!key_sent && key_fd >= 0) {
+      if (key_due < 0 && result.output.find(options.key_after) !=
+                             std::string::npos) {
+        key_due = now + options.key_delay_ms;
+      }
+      if (key_due >= 0 && now >= key_due) {
+        WriteAll(key_fd, options.key);
+        key_sent = true;
+      }
+    }
+    if (options.answer_prompts && key_fd >= 0) {
+      size_t count = 0;
+      for (size_t p = result.output.find("Weiter mit"); p != std::string::npos;
+           p = result.output.find("Weiter mit", p + 1))
+        ++count;
+      while (prompts_answered < count) {
+        WriteAll(key_fd, " ");
+        ++prompts_answered;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (options.input == ProcessOptions::kPty) {
+    struct termios t;
+    if (tcgetattr(out_fd, &t) == 0) result.lflag_after = t.c_lflag;
+  }
+  close(out_fd);
+  if (key_fd >= 0 && key_fd != out_fd) close(key_fd);
+  if (WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.status = 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+std::string BuiltProgram(const std::string& name) {
+  const char* dir = getenv("KORV_BUILD_DIR");
+  std::string base = dir != nullptr ? dir : "build";
+  return base + "/" + name;
+}
+
+std::string MakeTempFolder() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") +
+                        "/korv_test_XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) return std::string();
+  return std::string(buf.data());
+}
+
+void RemoveTree(const std::string& path) {
+  if (path.empty() || path == "/") return;
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+bool IsRoot() { return geteuid() == 0; }
+
+bool MountTmpfs(const std::string& path, long long size_bytes,
+                std::string* why) {
+  if (!IsRoot()) {
+    *why = "needs root to mount a tmpfs";
+    return false;
+  }
+  std::string data = "size=" + std::to_string(size_bytes);
+  if (mount("tmpfs", path.c_str(), "tmpfs", 0, data.c_str()) != 0) {
+    *why = std::string("mount of a tmpfs failed: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void Unmount(const std::string& path) { umount2(path.c_str(), MNT_DETACH); }
+
+bool ReadWholeFile(const std::string& path, std::string* data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  *data = ss.str();
+  return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* e = readdir(dir)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace korv

@@ -1,0 +1,80 @@
+// Test support: temporary folders, tmpfs mounts and running the built programs.
+#ifndef KORV_SHARED_PLATFORM_TEST_PROCESS_H_
+#define KORV_SHARED_PLATFORM_TEST_PROCESS_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korv {
+
+// How a program is run by RunProgram.
+struct ProcessOptions {
+  std::string cwd;                  // working folder ("" = inherit)
+  // Environment: the parent's environment with these set (value) ...
+  std::vector<std::pair<std::string, std::string>> env;
+  // ... and these removed.
+  std::vector<std::string> unset_env;
+  // Standard input: kDevNull, kText (stdin_text through a pipe, then end of
+  // input), kOpenPipe (a pipe kept open and empty for the whole run) or
+  // kPty (a pseudo-terminal that is also stdout).
+  enum Input { kDevNull, kText, kOpenPipe, kPty } input = kDevNull;
+  std::string stdin_text;
+  // With kPty or kOpenPipe: once the output contains key_after, wait
+  // key_delay_ms and then send key (empty key = send nothing).
+  std::string key_after;
+  int key_delay_ms = 0;
+  std::string key;
+  // With kPty: further keys sent each time the output grows by a new
+  // occurrence of the text "Weiter mit" (for paging).
+  bool answer_prompts = false;
+  int timeout_ms = 60000;           // killed (SIGKILL) after this
+};
+
+struct ProcessResult {
+  int status = -1;      // exit status, or 128 + signal number
+  std::string output;   // stdout and stderr together, in order
+  bool timed_out = false;
+  // With kPty: the terminal's mode flags after the run (c_lflag) and
+  // before it, to show the program restored them.
+  unsigned long lflag_before = 0;
+  unsigned long lflag_after = 0;
+};
+
+// Runs program with args and returns its status and output.
+ProcessResult RunProgram(const std::string& program,
+                         const std::vector<std::string>& args,
+                         const ProcessOptions& options);
+
+// Returns the path of a built program (KORV_BUILD_DIR/<name>).
+std::string BuiltProgram(const std::string& name);
+
+// Creates a fresh temporary folder and returns its path (ends without "/").
+std::string MakeTempFolder();
+
+// Removes a folder tree (unmounting nothing).
+void RemoveTree(const std::string& path);
+
+// Mounts a tmpfs of size_bytes at path (the folder must exist). Returns
+// false, with *why set, when not root or the mount fails.
+bool MountTmpfs(const std::string& path, long long size_bytes,
+                std::string* why);
+
+// Unmounts path.
+void Unmount(const std::string& path);
+
+// Returns true when running as root.
+bool IsRoot();
+
+// Reads a whole file into *data; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* data);
+
+// Writes data to a file (truncating); false on failure.
+bool WriteWholeFile(const std::string& path, const std::string& data);
+
+// Lists the names in a folder, sorted.
+std::vector<std::string> ListFolder(const std::string& path);
+
+}  // namespace korv
+
+#endif  // KORV_SHARED_PLATFORM_TEST_PROCESS_H_

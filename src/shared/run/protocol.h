@@ -1,0 +1,65 @@
+// The run protocol: precheck, space checks, file lines, progress marks and summary.
+#ifndef KORV_SHARED_RUN_PROTOCOL_H_
+#define KORV_SHARED_RUN_PROTOCOL_H_
+
+#include <cstdint>
+#include <string>
+
+namespace korv {
+
+// Answers whether a protocol may be kept and sets the protocol reserve and
+// minimum (on Linux always yes, reserve 51200, minimum 20480).
+bool ProtocolPrecheck();
+
+// Switches the protocol off when the protocol drive's free space is below
+// the protocol minimum; closes the protocol file at once when it does.
+void ProtocolSpaceCheck();
+
+// Writer: candidate count := free bytes of the data drive div groesse.
+void FreeSpaceEstimate();
+
+// Returns true when the data folder (or its nearest existing parent) and the
+// home path lie on the same file system.
+bool DataOnProtocolDrive();
+
+// Free bytes of the data drive, by path (-1 when unknown).
+int64_t FreeBytesDataDrive();
+
+// Free bytes of the protocol drive, through a handle held open on the home
+// folder (-1 when unknown).
+int64_t FreeBytesProtocolDrive();
+
+// Makes the protocol file name: base word, "_", the 17-character file stamp
+// of now, ".txt".
+void MakeProtocolFileName(const std::string& base_word);
+
+// Returns the protocol file name ("korvkorv" before it is made).
+const std::string& ProtocolFileName();
+
+// Creates the protocol file at home path + name (fatal on failure).
+void CreateProtocolFile();
+
+// Writes one line to the protocol file (fatal on failure).
+void ProtocolWriteLine(const std::string& line);
+
+// Closes the protocol file (fatal on failure); nothing when not open.
+void CloseProtocolFile();
+
+// Sets planned count and protocol step.
+void ProtocolStepSetup();
+
+// Prints a progress mark when the progress byte counter reaches a new MiB.
+void ProgressDisplay();
+
+// After a complete data file: console line, sampled protocol line, counters.
+void FileCompletionStep();
+
+// Shows the protocol file on the console, paging when pausing is on.
+void SummaryDisplay();
+
+// Test hook: closes and forgets any open protocol file, resets the name.
+void TEST_ResetProtocol();
+
+}  // namespace korv
+
+#endif  // KORV_SHARED_RUN_PROTOCOL_H_
