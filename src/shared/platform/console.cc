@@ -220,4 +220,9 @@ void TEST_CaptureOutput(std::string* sink) {
 
 void TEST_SetKeyInput(std::string* keys) { g_key_input = keys; }
 
+void TEST_RedetectStreams() {
+  g_initialised = false;
+  DetectStreams();
+}
+
 }  // namespace korv

@@ -58,6 +58,9 @@ bool StdoutIsTerminal();
 // the front) while set, and an empty text counts as end of input.
 void TEST_CaptureOutput(std::string* sink);
 void TEST_SetKeyInput(std::string* keys);
+// Test hook: looks at standard input and output again (after a test has
+// put another file on descriptor 0 or 1).
+void TEST_RedetectStreams();
 
 }  // namespace korv
 
