@@ -1,0 +1,69 @@
+// Cost of timing one data file: start, stop and duration of a stopwatch.
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+
+#include "shared/platform/clock.h"
+#include "shared/time/moment.h"
+#include "shared/time/stopwatch.h"
+
+namespace korv {
+namespace {
+
+// One file's timing with the real local clock, as the programs do it.
+void BM_StartStopDuration(benchmark::State& state) {
+  size_t total = 0;
+  for (auto _ : state) {
+    total += StopwatchStart(2).size();
+    total += StopwatchStop(2).size();
+    total += StopwatchDuration(2).size();
+  }
+  benchmark::DoNotOptimize(total);
+}
+BENCHMARK(BM_StartStopDuration);
+
+LocalClock g_fixed_clock = {2021, 1, 13, 3, 12, 34, 56, 78};
+LocalClock FixedClock() { return g_fixed_clock; }
+
+// The same without the cost of reading the system clock.
+void BM_StartStopDurationFixedClock(benchmark::State& state) {
+  TEST_SetClock(FixedClock);
+  size_t total = 0;
+  for (auto _ : state) {
+    g_fixed_clock.hundredths = (g_fixed_clock.hundredths + 1) % 100;
+    total += StopwatchStart(2).size();
+    g_fixed_clock.second = (g_fixed_clock.second + 1) % 60;
+    total += StopwatchStop(2).size();
+    total += StopwatchDuration(2).size();
+  }
+  TEST_SetClock(nullptr);
+  benchmark::DoNotOptimize(total);
+}
+BENCHMARK(BM_StartStopDurationFixedClock);
+
+// Reading the local clock alone, for comparison.
+void BM_ReadLocalClock(benchmark::State& state) {
+  for (auto _ : state) {
+    LocalClock c = ReadLocalClock();
+    benchmark::DoNotOptimize(c);
+  }
+}
+BENCHMARK(BM_ReadLocalClock);
+
+void BM_ComputeDerived(benchmark::State& state) {
+  Moment m;
+  m.Year = 2021;
+  m.Month = 1;
+  m.Day = 13;
+  for (auto _ : state) {
+    m.Day = 1 + (m.Day % 28);
+    ComputeDerived(&m);
+    benchmark::DoNotOptimize(m.StampHundredths);
+  }
+}
+BENCHMARK(BM_ComputeDerived);
+
+}  // namespace
+}  // namespace korv
+
+BENCHMARK_MAIN();
