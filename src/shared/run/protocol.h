@@ -19,7 +19,8 @@ void ProtocolSpaceCheck();
 void FreeSpaceEstimate();
 
 // Returns true when the data folder (or its nearest existing parent) and the
-// home path lie on the same file system.
+// home path lie on the same file system, and also when the home path cannot
+// be read (there is then no protocol drive to keep room on).
 bool DataOnProtocolDrive();
 
 // Free bytes of the data drive, by path (-1 when unknown).
@@ -39,7 +40,8 @@ const std::string& ProtocolFileName();
 // Creates the protocol file at home path + name (fatal on failure).
 void CreateProtocolFile();
 
-// Writes one line to the protocol file (fatal on failure).
+// Writes one line to the protocol file (fatal on failure); nothing when no
+// protocol file is open.
 void ProtocolWriteLine(const std::string& line);
 
 // Closes the protocol file (fatal on failure); nothing when not open.
@@ -57,7 +59,8 @@ void FileCompletionStep();
 // Shows the protocol file on the console, paging when pausing is on.
 void SummaryDisplay();
 
-// Test hook: closes and forgets any open protocol file, resets the name.
+// Test hook: closes and forgets any open protocol file, resets the name and
+// lets go of the folders held open for the free-space questions.
 void TEST_ResetProtocol();
 
 }  // namespace korv

@@ -1,0 +1,353 @@
+#include "shared/run/protocol.h"
+
+#include <string>
+
+#include "shared/format/format.h"
+#include "shared/platform/console.h"
+#include "shared/platform/files.h"
+#include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
+#include "shared/time/moment.h"
+#include "shared/time/stopwatch.h"
+
+namespace korv {
+namespace {
+
+// One tree of folders: the protocol may always be kept, with this much
+// room left for it on the data drive and this much needed to go on.
+constexpr int kDriveCount = 1;
+constexpr int64_t kProtocolReserve = 51200;
+constexpr int64_t kProtocolMinimum = 20480;
+
+constexpr char kPlaceholderName[] = "korvkorv";
+constexpr size_t kFileStampLength = 17;  // d20210113_t093015
+constexpr int64_t kMib = 1048576;
+constexpr int64_t kGib = 1073741824;
+constexpr int64_t kFoldAfterMib = 1024;
+constexpr int64_t kLastProgressColumn = 76;
+constexpr int64_t kBigDataFile = 52428800;  // 50 MiB
+constexpr int32_t kAlwaysLoggedFiles = 10;
+constexpr size_t kSummaryWidth = 68;
+constexpr int32_t kSummaryPageLines = 25;
+// The continuation of a wrapped summary line starts where the duration of
+// a protocol line does.
+constexpr char kSummaryIndent[] = "                               ";  // 31
+
+std::string g_protocol_name = kPlaceholderName;
+TextFile* g_protocol_file = nullptr;
+
+// Reused buffers of the per-block and per-file paths, so that those paths
+// stop allocating once the buffers have grown to their line length.
+std::string g_console_line;
+std::string g_protocol_line;
+std::string g_mark;
+
+// A folder held open so that a free-space question is an fstatvfs on it,
+// not a walk along its path. `key` is the text the handle was opened for;
+// when the handle cannot be opened, `path` is asked by name instead.
+struct HeldFolder {
+  bool valid = false;
+  std::string key;
+  std::string path;
+  int fd = -1;
+};
+
+// The data folder, or while it does not exist yet its nearest existing
+// parent: a folder created later below that parent lies on the same file
+// system, so the handle stays right for the whole run.
+HeldFolder g_data_folder;
+// The home path, whose file system takes the protocol.
+HeldFolder g_home_folder;
+
+void ReleaseFolder(HeldFolder* held) {
+  if (held->fd >= 0) CloseRawFile(held->fd);
+  *held = HeldFolder();
+}
+
+void HoldFolder(HeldFolder* held, const std::string& key,
+                const std::string& path) {
+  ReleaseFolder(held);
+  held->valid = true;
+  held->key = key;
+  held->path = path;
+  held->fd = OpenFolderHandle(path);
+}
+
+const HeldFolder& DataFolder() {
+  if (!g_data_folder.valid || g_data_folder.key != g_run.verzeichnis) {
+    HoldFolder(&g_data_folder, g_run.verzeichnis,
+               NearestExistingFolder(FolderTextToPath(g_run.verzeichnis)));
+  }
+  return g_data_folder;
+}
+
+const HeldFolder& HomeFolder() {
+  if (!g_home_folder.valid || g_home_folder.key != HomePath()) {
+    HoldFolder(&g_home_folder, HomePath(), HomePath());
+  }
+  return g_home_folder;
+}
+
+int64_t FreeBytesOf(const HeldFolder& held) {
+  return held.fd >= 0 ? FreeBytesOfFd(held.fd) : FreeBytesOfPath(held.path);
+}
+
+int64_t DeviceOf(const HeldFolder& held) {
+  return held.fd >= 0 ? DeviceOfFd(held.fd) : DeviceOfPath(held.path);
+}
+
+std::string ProtocolPath() { return HomePath() + g_protocol_name; }
+
+int DecimalDigits(int64_t value) {
+  int digits = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++digits;
+  }
+  return digits;
+}
+
+// Closes the protocol file and opens it again for appending, so that what
+// was written so far is on the disk should the run end hard.
+void WriteOutProtocol() {
+  CloseProtocolFile();
+  const std::string path = ProtocolPath();
+  int err = TextOpenAppend(path, &g_protocol_file);
+  if (err != 0) Fatal(err, path);
+}
+
+bool SamplingSkips() {
+  const int32_t number = g_run.protocol_file_number;
+  const int64_t step = g_run.protocol_step > 0 ? g_run.protocol_step : 1;
+  return number > kAlwaysLoggedFiles &&
+         g_run.run_total - number > kAlwaysLoggedFiles && number % step != 0;
+}
+
+void WriteSampledProtocolLine() {
+  // The write-out check only needs the minutes since the last write-out,
+  // so the difference is taken without asking for a duration text.
+  StopwatchStop(3);
+  DiffMoments();
+  if (LastDiff().TotalMinutes > 1.0) {
+    WriteOutProtocol();
+    StopwatchStart(3);
+  }
+
+  ++g_run.protocol_file_number;
+  if (SamplingSkips()) return;
+
+  if (g_run.data_file_size >= kBigDataFile) OutLine("Schreibe Protokoll");
+
+  const int32_t index = g_run.current_index;
+  StopwatchStop(2);
+  g_protocol_line.clear();
+  g_protocol_line += "Next: ";
+  g_protocol_line += StampText();
+  g_protocol_line += "   ";
+  g_protocol_line += StopwatchDuration(2);
+  g_protocol_line += "   N";
+  AppendZeroPadded(&g_protocol_line, index, 7);
+  g_protocol_line += ".KVL ok";
+  const int32_t start = g_run.group_start_index;
+  if (start >= 0 && index - start >= 2) {
+    StopwatchStop(4);
+    g_protocol_line += "   ";
+    g_protocol_line += StopwatchDuration(4);
+    g_protocol_line += " Gruppe (";
+    AppendZeroPadded(&g_protocol_line, static_cast<int64_t>(index) - start, 0);
+    g_protocol_line += ')';
+  }
+  ProtocolWriteLine(g_protocol_line);
+
+  g_run.group_start_index = index;
+  StopwatchStart(4);
+}
+
+void ShowSummaryLine(const std::string& line, int32_t* line_count) {
+  if (line.size() <= kSummaryWidth) {
+    OutLine(line);
+    ++*line_count;
+    return;
+  }
+  OutLine(std::string_view(line).substr(0, kSummaryWidth));
+  ++*line_count;
+  // The 69th character is left out: the continuation starts with the 70th.
+  Out(kSummaryIndent);
+  OutLine(std::string_view(line).substr(kSummaryWidth + 1));
+  ++*line_count;
+}
+
+// Reads the next summary line, cut to the length of the program's texts.
+void ReadSummaryLine(TextFile* file, std::string* line) {
+  bool eof = false;
+  TextReadLine(file, line, &eof);
+  if (line->size() > kMaxTextLength) line->resize(kMaxTextLength);
+}
+
+}  // namespace
+
+bool ProtocolPrecheck() {
+  g_run.protocol_reserve = 0;
+  g_run.protocol_minimum = 0;
+  if (kDriveCount < 2) {
+    g_run.protocol_reserve = kProtocolReserve;
+    g_run.protocol_minimum = kProtocolMinimum;
+    return true;
+  }
+  return !DataOnProtocolDrive();
+}
+
+void ProtocolSpaceCheck() {
+  if (!g_run.protocol_active) return;
+  if (FreeBytesProtocolDrive() >= g_run.protocol_minimum) return;
+  g_run.protocol_active = false;
+  // Closed at once so the lines written so far reach the disk. A close
+  // that fails on the nearly full drive must not end the run: the protocol
+  // is given up, the data files go on.
+  if (g_protocol_file != nullptr) {
+    TextClose(g_protocol_file);
+    g_protocol_file = nullptr;
+  }
+}
+
+void FreeSpaceEstimate() {
+  const int64_t free_bytes = FreeBytesDataDrive();
+  // A size of 0 cannot come from the command line; the guard only keeps a
+  // division by zero out of reach.
+  if (free_bytes > 0 && g_run.groesse > 0) {
+    g_run.candidate_count = free_bytes / g_run.groesse;
+  } else {
+    g_run.candidate_count = 0;
+  }
+}
+
+bool DataOnProtocolDrive() {
+  const int64_t home_device = DeviceOf(HomeFolder());
+  // Without a readable home path there is no protocol drive to keep room
+  // on; the data drive then only has to hold the reserve itself.
+  if (home_device < 0) return true;
+  return DeviceOf(DataFolder()) == home_device;
+}
+
+int64_t FreeBytesDataDrive() { return FreeBytesOf(DataFolder()); }
+
+int64_t FreeBytesProtocolDrive() { return FreeBytesOf(HomeFolder()); }
+
+void MakeProtocolFileName(const std::string& base_word) {
+  StampedLabel("");  // reads the clock and refreshes the moment texts
+  g_protocol_name = base_word;
+  g_protocol_name += '_';
+  g_protocol_name.append(FileStampText(), 0, kFileStampLength);
+  g_protocol_name += ".txt";
+}
+
+const std::string& ProtocolFileName() { return g_protocol_name; }
+
+void CreateProtocolFile() {
+  if (g_protocol_file != nullptr) CloseProtocolFile();
+  const std::string path = ProtocolPath();
+  int err = TextCreate(path, &g_protocol_file);
+  if (err != 0) Fatal(err, path);
+}
+
+void ProtocolWriteLine(const std::string& line) {
+  if (g_protocol_file == nullptr) return;
+  int err = TextWriteLine(g_protocol_file, line);
+  if (err != 0) Fatal(err, ProtocolPath());
+}
+
+void CloseProtocolFile() {
+  if (g_protocol_file == nullptr) return;
+  int err = TextClose(g_protocol_file);
+  g_protocol_file = nullptr;
+  if (err != 0) Fatal(err, ProtocolPath());
+}
+
+void ProtocolStepSetup() {
+  g_run.planned_count = g_run.anzahl <= g_run.candidate_count
+                            ? g_run.anzahl
+                            : g_run.candidate_count;
+  if (g_run.protokoll < 1 || g_run.planned_count <= g_run.protokoll) {
+    g_run.protocol_step = 1;
+  } else {
+    g_run.protocol_step =
+        (g_run.planned_count + g_run.protokoll) / g_run.protokoll;
+  }
+}
+
+void ProgressDisplay() {
+  const int64_t m = g_run.progress_bytes / kMib;
+  if (m <= g_run.shown_mib) return;
+  const int64_t total = g_run.folded_gib * kFoldAfterMib + m;
+  const int digits = DecimalDigits(total);
+  if (g_run.progress_column + digits > kLastProgressColumn) {
+    OutLine();
+    g_run.progress_column = 0;
+  }
+  g_run.progress_column += digits + 3;
+  g_mark.clear();
+  AppendZeroPadded(&g_mark, total, 0);
+  g_mark += "M, ";
+  Out(g_mark);
+  OutFlushIfTerminal();
+  g_run.at_line_start = false;
+  g_run.shown_mib = m;
+  if (m > kFoldAfterMib) {
+    // The marks go on from where they were; only the counter is folded.
+    g_run.progress_bytes -= kGib;
+    g_run.shown_mib -= kFoldAfterMib;
+    ++g_run.folded_gib;
+  }
+}
+
+void FileCompletionStep() {
+  StopwatchStop(2);
+  g_console_line.clear();
+  g_console_line += 'N';
+  AppendZeroPadded(&g_console_line, g_run.current_index, 7);
+  g_console_line += ".KVL ok   ";
+  g_console_line += StopwatchDuration(2);
+  OutLine(g_console_line);
+
+  ProtocolSpaceCheck();
+  if (g_run.protocol_active) WriteSampledProtocolLine();
+
+  ++g_run.finished_files;
+  g_run.progress_column = 0;
+}
+
+void SummaryDisplay() {
+  const std::string path = ProtocolPath();
+  TextFile* file = nullptr;
+  if (TextOpenRead(path, &file) != 0) return;
+  std::string line;
+  ReadSummaryLine(file, &line);
+  int32_t line_count = 1;
+  OutLine();
+  OutLine("Zusammenfassung:");
+  OutLine();
+  while (!TextAtEnd(file)) {
+    if (line_count % kSummaryPageLines == 0 && g_run.pausing) {
+      Out("Weiter mit Taste >");
+      ReadKeyCode();
+      OutLine();
+    }
+    ShowSummaryLine(line, &line_count);
+    ReadSummaryLine(file, &line);
+  }
+  ShowSummaryLine(line, &line_count);
+  TextClose(file);
+  OutLine();
+  OutLine("Diese Liste steht auch unter:");
+  OutLine(path);
+}
+
+void TEST_ResetProtocol() {
+  if (g_protocol_file != nullptr) TextClose(g_protocol_file);
+  g_protocol_file = nullptr;
+  g_protocol_name = kPlaceholderName;
+  ReleaseFolder(&g_data_folder);
+  ReleaseFolder(&g_home_folder);
+}
+
+}  // namespace korv

@@ -1,0 +1,131 @@
+#include "shared/run/work_folder.h"
+
+#include <string>
+
+#include "shared/platform/console.h"
+#include "shared/platform/files.h"
+
+namespace korv {
+namespace {
+
+// The home path uses the system's separator; folder texts typed by the user
+// keep their "\" in everything shown and are split at either separator.
+constexpr char kHomeSeparator = '/';
+
+std::string g_home_path;
+std::string g_start_folder;
+int g_home_status = -1;
+// Result code of the last folder operation of the home folder check; kept
+// for the reader of a debugger, nothing prints it.
+int g_last_io_result = -1;
+
+bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Looks for home path + word and creates it when it is missing. The
+// existence test is a stat, not a change of the current folder, so the
+// program never leaves the folder it was started in.
+void HomeFolderCheck(const std::string& word) {
+  if (!g_home_path.empty()) g_home_path.push_back(kHomeSeparator);
+  g_home_path += word;
+  g_last_io_result = FolderExists(g_home_path) ? 0 : -1;
+  if (g_last_io_result != 0) g_last_io_result = MakeFolder(g_home_path);
+  if (g_last_io_result == 0) g_home_status = 0;
+  g_home_path.push_back(kHomeSeparator);
+}
+
+}  // namespace
+
+void HomeFolderLookup(const std::string& word) {
+  g_start_folder = CurrentFolder();
+  g_home_path.clear();
+  g_home_status = -1;
+  g_last_io_result = -1;
+  // Names exactly so: the Linux environment tells TEMP from temp.
+  static const char* const kCandidates[] = {"HOME", "temp", "tmp"};
+  for (const char* name : kCandidates) {
+    if (g_home_status == 0) break;
+    g_home_path = EnvValue(name);
+    if (!g_home_path.empty()) HomeFolderCheck(word);
+  }
+  if (g_home_status != 0) {
+    g_home_path.clear();
+    HomeFolderCheck(word);
+  }
+}
+
+const std::string& HomePath() { return g_home_path; }
+
+const std::string& StartFolder() { return g_start_folder; }
+
+const std::string& RereadStartFolder() {
+  g_start_folder = CurrentFolder();
+  return g_start_folder;
+}
+
+int HomeStatus() { return g_home_status; }
+
+std::string FolderTextToPath(const std::string& folder_text) {
+  std::string path = folder_text;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+void FolderCreation(const std::string& folder_text, const std::string& done) {
+  // One level per pass; the levels are few (one per separator), so a loop
+  // does what a recursion would without its stack.
+  std::string rest = folder_text;
+  std::string level = done;
+  for (;;) {
+    size_t p = 0;
+    while (p < rest.size() && !IsFolderSeparator(rest[p])) ++p;
+    if (p == rest.size()) {
+      // The last level has no separator of its own: it gets the one the
+      // user's folder texts end with.
+      level += rest;
+      level.push_back('\\');
+      rest.clear();
+    } else {
+      level.append(rest, 0, p + 1);
+      rest.erase(0, p + 1);
+    }
+    // Existing levels, a root and levels we may not create fail silently.
+    if (MakeFolder(FolderTextToPath(level)) == 0) {
+      Out("Verzeichnis: ");
+      Out(level);
+      OutLine(" angelegt");
+    }
+    if (rest.empty()) break;
+  }
+}
+
+void FolderRemoval(const std::string& folder_text) {
+  std::string text = folder_text;
+  while (!text.empty()) {
+    // The last separator before the final character: a trailing one
+    // belongs to the level itself.
+    size_t p = std::string::npos;
+    for (size_t i = text.size() - 1; i-- > 0;) {
+      if (IsFolderSeparator(text[i])) {
+        p = i;
+        break;
+      }
+    }
+    std::string dir = text;
+    if (p == std::string::npos) {
+      text.clear();
+    } else {
+      text.resize(p);
+    }
+    // Only an empty folder goes; a level that still holds something stays,
+    // and the walk goes on upward regardless.
+    if (RemoveFolder(FolderTextToPath(dir)) == 0) {
+      Out("Verzeichnis: ");
+      Out(dir);
+      OutLine(" geloescht");
+    }
+  }
+}
+
+}  // namespace korv
