@@ -1,0 +1,356 @@
+#include "writer/fill_loop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "shared/format/format.h"
+#include "shared/platform/console.h"
+#include "shared/platform/files.h"
+#include "shared/run/protocol.h"
+#include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
+#include "shared/time/stopwatch.h"
+
+namespace korv {
+namespace {
+
+constexpr int kIndexDigits = 7;
+constexpr char kDataFileExtension[] = ".KVL";
+
+// The one fill block of the run; every block written comes from here.
+alignas(64) uint8_t g_fill_block[kFillBlockSize];
+
+// The random fill runs kRandomLanes xoshiro256** generators side by side,
+// each eight bytes a step, so that one step works on all lanes at once in
+// vector registers; fresh random blocks then cost little next to the
+// write. Word k of lane l's state is words[k][l].
+constexpr int kRandomLanes = 8;
+constexpr size_t kRandomStepBytes = 8 * kRandomLanes;
+
+struct RandomState {
+  alignas(64) uint64_t words[4][kRandomLanes];
+};
+
+constexpr uint64_t SplitMix64(uint64_t* x) {
+  uint64_t z = (*x += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// Fills every lane from one seed through splitmix64, which never leaves a
+// lane all zero (xoshiro's one bad state).
+constexpr RandomState SeededState(uint64_t seed) {
+  RandomState state{};
+  for (int l = 0; l < kRandomLanes; ++l) {
+    for (int k = 0; k < 4; ++k) state.words[k][l] = SplitMix64(&seed);
+  }
+  return state;
+}
+
+// Seeded from the clock by the run; a fixed seed until then.
+RandomState g_random = SeededState(0);
+
+// The path of the data file being written: the folder once, then only the
+// name is rewritten per file, so that no file allocates.
+std::string g_path;
+size_t g_folder_length = 0;
+
+// Whether data and protocol share one file system, asked once per run
+// after the data folder exists.
+bool g_same_drive = true;
+
+// The first failed block write of the run; 0 while none failed.
+int g_write_error = 0;
+
+int64_t (*g_test_data_free)(int fd) = nullptr;
+int64_t (*g_test_protocol_free)() = nullptr;
+bool g_test_same_drive = true;
+
+// One xoshiro256** step of the lanes in V (a vector of lanes, or one plain
+// word): out gets the next output. The products with 5 and 9 are shifts
+// and adds, which every vector unit has; everything goes by reference, as
+// vectors passed by value would depend on the instruction set.
+template <typename V>
+__attribute__((always_inline)) inline void StepLanes(V& s0, V& s1, V& s2,
+                                                     V& s3, V& out) {
+  const V x = s1;
+  out = (x << 2) + x;
+  out = (out << 7) | (out >> 57);
+  out += out << 3;
+  const V t = x << 17;
+  s2 ^= s0;
+  s3 ^= x;
+  s1 = x ^ s2;
+  s0 ^= s3;
+  s2 ^= t;
+  s3 = (s3 << 45) | (s3 >> 19);
+}
+
+// The lanes as two vectors of four: SSE2 everywhere, AVX2 where the
+// processor has it (chosen when the program is loaded).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void FillRandomNarrow(uint8_t* data, size_t length) {
+  typedef uint64_t Lanes4 __attribute__((vector_size(32)));
+  // A local copy: stores through the byte pointer could alias the module
+  // state and would force it to memory on every step.
+  Lanes4 s[4][2];
+  std::memcpy(s, g_random.words, sizeof s);
+  Lanes4 out[2];
+  for (size_t i = 0; i < length; i += kRandomStepBytes) {
+    StepLanes(s[0][0], s[1][0], s[2][0], s[3][0], out[0]);
+    StepLanes(s[0][1], s[1][1], s[2][1], s[3][1], out[1]);
+    if (length - i >= kRandomStepBytes) {
+      std::memcpy(data + i, out, kRandomStepBytes);
+    } else {
+      std::memcpy(data + i, out, length - i);
+    }
+  }
+  std::memcpy(g_random.words, s, sizeof s);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KORV_WIDE_RANDOM 1
+// The lanes as one vector of eight, for processors with AVX-512.
+__attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,
+                                                       size_t length) {
+  typedef uint64_t Lanes8 __attribute__((vector_size(64)));
+  Lanes8 s[4];
+  std::memcpy(s, g_random.words, sizeof s);
+  Lanes8 out;
+  for (size_t i = 0; i < length; i += kRandomStepBytes) {
+    StepLanes(s[0], s[1], s[2], s[3], out);
+    if (length - i >= kRandomStepBytes) {
+      std::memcpy(data + i, &out, kRandomStepBytes);
+    } else {
+      std::memcpy(data + i, &out, length - i);
+    }
+  }
+  std::memcpy(g_random.words, s, sizeof s);
+}
+
+bool g_force_narrow = false;
+
+bool HasWideVectors() {
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide && !g_force_narrow;
+}
+#endif
+
+// Asks the free space for the space test: the data file system through the
+// open data file, the protocol's only when it is another one.
+bool SpaceTest(int fd, int64_t length) {
+  int64_t free_data = 0;
+  int64_t free_protocol = 0;
+  bool same_drive = g_same_drive;
+  if (g_test_data_free != nullptr) {
+    same_drive = g_test_same_drive;
+    free_data = g_test_data_free(fd);
+    if (!same_drive) {
+      free_protocol =
+          g_test_protocol_free != nullptr ? g_test_protocol_free() : -1;
+    }
+  } else {
+    free_data = FreeBytesOfFd(fd);
+    if (!same_drive) free_protocol = FreeBytesProtocolDrive();
+  }
+  return RoomForBlock(length, free_data, free_protocol, same_drive,
+                      g_run.protocol_reserve);
+}
+
+// Prints the line of a failed write and keeps the first error number as
+// the run's exit status.
+void ReportWriteError(int err, const std::string& path) {
+  std::string line = "E/A-Fehler ";
+  line += std::to_string(err);
+  line += " (";
+  line += std::strerror(err);
+  line += "): ";
+  line += path;
+  OutLine(line);
+  if (g_write_error == 0) g_write_error = err;
+}
+
+// Points g_path at the data file with the current index (the folder and
+// the "N" stay in front).
+void SetDataFilePath() {
+  g_path.resize(g_folder_length);
+  AppendZeroPadded(&g_path, g_run.current_index, kIndexDigits);
+  g_path += kDataFileExtension;
+}
+
+// Writes the data file with the current index; moves the current index
+// past the end of the range when the run has to stop after it.
+void WriteDataFile(int64_t end) {
+  const int64_t size = g_run.data_file_size;
+  int64_t bytes_left = size;
+  StopwatchStart(2);
+  SetDataFilePath();
+  int fd = -1;
+  int err = CreateRawFile(g_path, &fd);
+  if (err != 0) Fatal(err, g_path);
+  OutLine();
+  g_run.at_line_start = true;
+
+  bool go_on = true;
+  bool stored_all = true;
+  int file_error = 0;
+  do {
+    const int64_t length = std::min(bytes_left, kFillBlockSize);
+    bytes_left -= length;
+    if (g_run.random_fill) RandomizeFillBlock(length);
+    go_on = SpaceTest(fd, length);
+    if (go_on) {
+      size_t stored = 0;
+      int result = WriteRawBlock(fd, g_fill_block,
+                                 static_cast<size_t>(length), &stored);
+      // A block stored only in part leaves a hole the next block would not
+      // fill; it ends the run like any failed write.
+      if (result == 0 && stored < static_cast<size_t>(length)) result = EIO;
+      if (result != 0) file_error = result;
+      go_on = result == 0 && SpaceTest(fd, length);
+    } else {
+      stored_all = false;
+    }
+    g_run.progress_bytes += length;
+    ProgressDisplay();
+  } while (bytes_left > 0 && !KeyPending() && go_on);
+
+  if (g_run.progress_column != 0) OutLine();
+  if (size >= kFlushedFileSize) {
+    OutLine("Schreibe Cache");
+    OutFlushIfTerminal();
+    // The data goes to the disk before the file counts as written, so the
+    // file's duration measures the disk and a power cut loses at most the
+    // file in progress.
+    if (file_error == 0) {
+      int sync_result = SyncFileData(fd);
+      if (sync_result != 0) {
+        file_error = sync_result;
+        go_on = false;
+      }
+    }
+  }
+  if (file_error != 0) ReportWriteError(file_error, g_path);
+
+  // Only a file whose every byte was stored is recorded; one cut short
+  // stays in the folder as it is.
+  if (bytes_left == 0 && stored_all && file_error == 0) {
+    FileCompletionStep();
+    ++g_run.current_index;
+  }
+  const bool key_pending = KeyPending();
+  if (!go_on || key_pending) {
+    g_run.current_index = static_cast<int32_t>(end + 1);
+    if (key_pending) ++g_run.finished_files;
+  }
+  err = CloseRawFile(fd);
+  if (err != 0) Fatal(err, g_path);
+}
+
+// Puts what the run wrote onto the disk before the run's time is taken.
+void FlushDataFileSystem(int folder_fd, const std::string& folder) {
+  if (folder_fd < 0) return;
+  int err = SyncFileSystem(folder_fd);
+  if (err != 0) ReportWriteError(err, folder);
+}
+
+}  // namespace
+
+void SeedRandomFill(uint64_t seed) { g_random = SeededState(seed); }
+
+void FillRandomBytes(uint8_t* data, size_t length) {
+#ifdef KORV_WIDE_RANDOM
+  if (HasWideVectors()) {
+    FillRandomWide(data, length);
+    return;
+  }
+#endif
+  FillRandomNarrow(data, length);
+}
+
+void PrepareFillBlock(int64_t length, uint8_t byte) {
+  std::memset(g_fill_block, byte,
+              static_cast<size_t>(std::clamp<int64_t>(length, 0,
+                                                      kFillBlockSize)));
+}
+
+void RandomizeFillBlock(int64_t length) {
+  FillRandomBytes(g_fill_block, static_cast<size_t>(std::clamp<int64_t>(
+                                    length, 0, kFillBlockSize)));
+}
+
+const uint8_t* FillBlock() { return g_fill_block; }
+
+bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
+                  bool same_drive, int64_t reserve) {
+  if (same_drive) return free_data >= length + reserve;
+  return free_data >= length && free_protocol >= reserve;
+}
+
+int FillLoop() {
+  g_write_error = 0;
+  PrepareFillBlock(std::min(g_run.groesse, kFillBlockSize), g_run.zeichen);
+  g_run.current_index = g_run.beginn;
+  g_run.data_file_size = g_run.groesse;
+  if (!g_run.verzeichnis.empty()) FolderCreation(g_run.verzeichnis, "");
+  // Without a reserve to keep there is nothing to ask the protocol's file
+  // system for, so the data drive alone decides, as on one drive.
+  g_same_drive = g_run.protocol_reserve <= 0 || DataOnProtocolDrive();
+
+  g_run.protocol_file_number = 0;
+  g_run.run_total = g_run.anzahl;
+  // Any negative group start means "no protocol line yet"; the lowest
+  // first index must not step below the 32-bit range.
+  g_run.group_start_index =
+      g_run.beginn > INT32_MIN ? g_run.beginn - 1 : -1;
+  if (g_run.protocol_active) ProtocolStepSetup();
+
+  const std::string folder = FolderTextToPath(g_run.verzeichnis);
+  g_path = folder;
+  g_path += 'N';
+  g_folder_length = g_path.size();
+  g_path.reserve(folder.size() + 32);
+  const int folder_fd = OpenFolderHandle(folder.empty() ? "." : folder);
+
+  const int64_t end = static_cast<int64_t>(g_run.beginn) + g_run.anzahl;
+  while (g_run.current_index < end) WriteDataFile(end);
+
+  FlushDataFileSystem(folder_fd, folder.empty() ? "." : folder);
+  if (folder_fd >= 0) CloseRawFile(folder_fd);
+  return g_write_error;
+}
+
+void TEST_SetFreeSpace(int64_t (*data_free)(int fd),
+                       int64_t (*protocol_free)(), bool same_drive) {
+  g_test_data_free = data_free;
+  g_test_protocol_free = protocol_free;
+  g_test_same_drive = same_drive;
+}
+
+void TEST_SetRandomState(const uint64_t state[4]) {
+  for (int k = 0; k < 4; ++k) g_random.words[k][0] = state[k];
+}
+
+void TEST_ForceNarrowRandom(bool on) {
+#ifdef KORV_WIDE_RANDOM
+  g_force_narrow = on;
+#else
+  (void)on;
+#endif
+}
+
+uint64_t TEST_NextRandom() {
+  // Steps only lane 0: the other lanes go on unchanged.
+  uint64_t out = 0;
+  uint64_t(&w)[4][kRandomLanes] = g_random.words;
+  StepLanes(w[0][0], w[1][0], w[2][0], w[3][0], out);
+  return out;
+}
+
+}  // namespace korv

@@ -1,0 +1,106 @@
+#include "writer/writer_run.h"
+
+#include <cstdio>
+#include <string>
+
+#include "shared/format/format.h"
+#include "shared/platform/clock.h"
+#include "shared/platform/console.h"
+#include "shared/run/data_files.h"
+#include "shared/run/protocol.h"
+#include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
+#include "shared/time/stopwatch.h"
+#include "writer/command_line.h"
+#include "writer/fill_loop.h"
+
+namespace korv {
+namespace {
+
+constexpr char kTitle[] = "Korvfyll   KORVAMEL   V 2.88 (32bit) 13.01.2021";
+constexpr char kDescription[] =
+    "Fuellt und loescht Dateien und Festplatten etc...";
+constexpr char kProductWord[] = "korvamel";
+constexpr char kProtocolBaseWord[] = "korvfyll";
+
+// The average seconds per file: two rounded decimals with a decimal point,
+// at least three characters wide.
+std::string AverageText(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%3.2f", seconds);
+  return text;
+}
+
+// Writes the closing lines of the protocol file and closes it.
+void WriteProtocolTotals(const std::string& stop_text) {
+  ProtocolWriteLine("");
+  std::string line = stop_text;
+  line += "   ";
+  line += StopwatchDuration(1);
+  line += "   Gesamtzeit";
+  ProtocolWriteLine(line);
+  // A run that finished no file still divides its time by one.
+  if (g_run.finished_files < 1) g_run.finished_files = 1;
+  const double average = LastDiff().TotalSeconds / g_run.finished_files;
+  ProtocolWriteLine("");
+  line = "Durchschnittlich: ";
+  line += AverageText(average);
+  line += " sek pro ";
+  line += SizeText(g_run.data_file_size);
+  line += " Datei (";
+  line += std::to_string(g_run.finished_files);
+  line += ')';
+  ProtocolWriteLine(line);
+  CloseProtocolFile();
+}
+
+}  // namespace
+
+int RunWriter(int argc, const char* const* argv) {
+  ClearScreen();
+  OutLine(kTitle);
+  OutLine();
+  OutLine(kDescription);
+
+  g_run.progress_bytes = 0;
+  g_run.shown_mib = 0;
+  g_run.folded_gib = 0;
+  g_run.finished_files = 0;
+  g_run.random_fill = false;
+  g_run.loeschen = 'N';
+  SeedRandomFill(MillisecondTick());
+  g_run.progress_column = 0;
+
+  HomeFolderLookup(kProductWord);
+  ReadWriterCommandLine(argc, argv);
+  g_run.data_file_size = g_run.groesse;
+  FreeSpaceEstimate();
+
+  // Copied: the next stopwatch call reuses the text's buffer.
+  std::string time_text = StopwatchStart(1);
+  ProtocolSpaceCheck();
+  if (g_run.protocol_active) {
+    MakeProtocolFileName(kProtocolBaseWord);
+    CreateProtocolFile();
+    ProtocolWriteLine(time_text);
+    StopwatchStart(3);
+    StopwatchStart(4);
+    ProtocolWriteLine("");
+  }
+
+  OutLine();
+  OutLine("Beende mit Tastendruck...");
+  const int status = FillLoop();
+
+  time_text = StopwatchStop(1);
+  if (g_run.protocol_active) WriteProtocolTotals(time_text);
+  DeletionStep();
+  if (g_run.protocol_active) SummaryDisplay();
+  if (!g_run.at_line_start) OutLine();
+  std::string closing = "Korvfyll ist beendet.   ";
+  closing += StopwatchDuration(1);
+  OutLine(closing);
+  return status;
+}
+
+}  // namespace korv
