@@ -8,24 +8,17 @@
 
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
-#include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 
 namespace korv {
 namespace {
 
-constexpr int kArgumentCount = 7;
 constexpr int64_t kKib = 1024;
 constexpr int64_t kMib = 1048576;
 constexpr int64_t kGib = 1073741824;
 constexpr int64_t kLargestFile = kGib;
 constexpr int64_t kDefaultFile = kMib;  // an empty size counts as "1M"
 constexpr double kSmallestNumber = 0.1;
-constexpr int32_t kLastIndex = 9999999;
-constexpr int64_t kIndexLimit = 10000000;  // beginn + anzahl may reach it
-constexpr int32_t kLargestProtocol = 9999;
-constexpr int32_t kDefaultProtocol = 200;
-constexpr int32_t kProtocolWhenNoNumber = 200;
 // Sizes from 1 KiB up are also shown in K, M or G.
 constexpr int64_t kShowSizeTextFrom = 1024;
 
@@ -34,19 +27,6 @@ constexpr uint8_t kBlankByte = 32;
 // With random fill the block is prefilled with "*" before the first
 // random bytes replace it.
 constexpr uint8_t kRandomPrefill = 42;
-
-// Argument n (1-based) cut to the longest text the programs keep; an
-// argument beyond the count reads as empty.
-std::string_view Argument(int argc, const char* const* argv, int n) {
-  if (n >= argc || argv[n] == nullptr) return {};
-  std::string_view text = argv[n];
-  return text.substr(0, kMaxTextLength);
-}
-
-bool IsHelpSwitch(std::string_view text) {
-  return text == "/?" || text == "-?" || text == "?" || text == "/h" ||
-         text == "-h";
-}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -93,19 +73,6 @@ bool ParseRealNumber(std::string_view text, double* x) {
   return true;
 }
 
-char DeletionMode(std::string_view text) {
-  if (text.empty()) return 'N';
-  char c = text[0];
-  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return c == 'A' || c == 'J' ? c : 'N';
-}
-
-// Folder texts that mean the current folder.
-bool MeansCurrentFolder(std::string_view text) {
-  return text.empty() || text == "*" || text == "." || text == ".." ||
-         text == "\\";
-}
-
 void SetFillArgument(std::string_view text) {
   g_run.random_fill = false;
   if (text.empty()) {
@@ -124,31 +91,6 @@ void SetFillArgument(std::string_view text) {
     g_run.zeichen = kRandomPrefill;
     g_run.random_fill = true;
   }
-}
-
-void SetFolderArgument(std::string_view text) {
-  if (MeansCurrentFolder(text)) {
-    g_run.verzeichnis.clear();
-    return;
-  }
-  g_run.verzeichnis.assign(text);
-  // A separator that would pass the longest text is dropped.
-  if (g_run.verzeichnis.back() != '\\' &&
-      g_run.verzeichnis.size() < kMaxTextLength) {
-    g_run.verzeichnis.push_back('\\');
-  }
-}
-
-// The settings of a run that names no range: every index from 0 on.
-void SetWholeRange() {
-  g_run.beginn = 0;
-  g_run.anzahl = static_cast<int32_t>(kIndexLimit);
-  g_run.last_index = kLastIndex;
-  g_run.pausing = true;
-  g_run.loeschen = 'N';
-  g_run.verzeichnis.clear();
-  g_run.protokoll = kDefaultProtocol;
-  g_run.protocol_size_given = false;
 }
 
 }  // namespace
@@ -196,86 +138,30 @@ bool ParseSizeArgument(std::string_view text, int64_t* bytes) {
   return true;
 }
 
-bool ParseIndexArgument(std::string_view text, int32_t* value) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return false;
-  int64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) return false;
-    magnitude = magnitude * 10 + (text[i] - '0');
-    // Anything this large is out of range; stopping here keeps the
-    // digits from overflowing.
-    if (magnitude > INT64_C(2147483648)) return false;
-  }
-  const int64_t v = negative ? -magnitude : magnitude;
-  if (v > INT32_MAX || v < INT32_MIN) return false;
-  *value = static_cast<int32_t>(v);
-  return true;
-}
-
-WriterVerdict ParseWriterArguments(int argc, const char* const* argv) {
+ArgumentVerdict ParseWriterArguments(int argc, const char* const* argv) {
   g_run.pausing = false;
-  const int count = argc - 1 < kArgumentCount ? argc - 1 : kArgumentCount;
-  if (count <= 0) {
+  if (argc <= 1) {
     g_run.groesse = kGib;
     g_run.zeichen = kHexByte;
     g_run.random_fill = false;
-    SetWholeRange();
+    SetWholeRange('N');
   } else {
-    std::string_view first = Argument(argc, argv, 1);
-    if (IsHelpSwitch(first)) return WriterVerdict::kHelp;
+    std::string_view first = ArgumentText(argc, argv, 1);
+    if (IsHelpSwitch(first)) return ArgumentVerdict::kHelp;
     int64_t groesse = 0;
-    if (!ParseSizeArgument(first, &groesse)) return WriterVerdict::kInvalid;
+    if (!ParseSizeArgument(first, &groesse)) return ArgumentVerdict::kInvalid;
     g_run.groesse = groesse;
-
-    SetFillArgument(Argument(argc, argv, 2));
-
-    if (count < 3) {
-      SetWholeRange();
+    SetFillArgument(ArgumentText(argc, argv, 2));
+    if (argc - 1 < 3) {
+      SetWholeRange('N');
     } else {
-      std::string_view third = Argument(argc, argv, 3);
-      int32_t beginn = 0;
       // A negative first index is taken: the names then carry the sign.
-      if (!ParseIndexArgument(third.empty() ? "1" : third, &beginn) ||
-          beginn > kLastIndex) {
-        return WriterVerdict::kInvalid;
-      }
-      g_run.beginn = beginn;
-
-      std::string_view fourth = Argument(argc, argv, 4);
-      int32_t anzahl = 0;
-      if (!ParseIndexArgument(fourth.empty() ? "1" : fourth, &anzahl) ||
-          anzahl < 1 ||
-          static_cast<int64_t>(beginn) + anzahl > kIndexLimit) {
-        return WriterVerdict::kInvalid;
-      }
-      g_run.anzahl = anzahl;
-      g_run.last_index = beginn + anzahl - 1;
-
-      g_run.loeschen = DeletionMode(Argument(argc, argv, 5));
-      SetFolderArgument(Argument(argc, argv, 6));
-
-      std::string_view seventh = Argument(argc, argv, 7);
-      g_run.protocol_size_given = !seventh.empty();
-      g_run.pausing = !seventh.empty();
-      int32_t protokoll = 0;
-      if (!seventh.empty() && !ParseIndexArgument(seventh, &protokoll)) {
-        protokoll = kProtocolWhenNoNumber;
-      }
-      if (protokoll < 0 || protokoll > kLargestProtocol) {
-        return WriterVerdict::kInvalid;
-      }
-      g_run.protokoll = protokoll;
+      ArgumentVerdict verdict = ParseRangeArguments(argc, argv, 3, true);
+      if (verdict != ArgumentVerdict::kRun) return verdict;
     }
   }
   g_run.protocol_active = g_run.protokoll >= 1;
-  return WriterVerdict::kRun;
+  return ArgumentVerdict::kRun;
 }
 
 void ShowWriterUsage() {
@@ -289,16 +175,7 @@ void ShowWriterUsage() {
   OutLine("zeichen   Inhalt der Datei (n-mal)                      Werte: [HEX = hex.00]");
   OutLine("          beliebiges (Sonder-)Zeichen                          LEER, RND");
   OutLine();
-  OutLine("beginn    kleinster Index fuer Dateien Nnnnnnnn.KVL     Werte: 0, [1] - 9999999");
-  OutLine();
-  OutLine("anzahl    Dateien/Wiederholungen ab \"beginn\"            Werte: [1] - 9999999");
-  OutLine();
-  OutLine("loeschen  Sollen Dateien automatisch geloescht werden?  Werte: [N(ein)] / J(a)");
-  OutLine("                                                               A(lle) / L(eise)");
-  OutLine();
-  OutLine("verzeichnis fuer die Dateien (Standard: Aktuelles)      Werte: am besten leer!");
-  OutLine();
-  OutLine("protokoll schreibt Protokoll mit max n Eintraegen       Werte: [0] - 9999");
+  ShowRangeUsage("A(lle) / L(eise)");
   OutLine();
   OutLine("Beispiel: Korvfyll 50000 LEER 3 10 J");
   OutLine("Erzeugt N0000003.KVL - N0000012.KVL je 50.000 Spaces, anschliessend w.geloescht");
@@ -331,42 +208,11 @@ void EchoWriterSettings() {
   }
   OutLine(line);
 
-  line = "BEGINN      = ";
-  AppendZeroPadded(&line, g_run.beginn, 8);
-  line += " -> DATEI-VON=N";
-  AppendZeroPadded(&line, g_run.beginn, 7);
-  line += ".KVL";
-  OutLine(line);
-
-  line = "ANZAHL      = ";
-  AppendZeroPadded(&line, g_run.anzahl, 8);
-  line += " -> DATEI-BIS=N";
-  AppendZeroPadded(&line, g_run.last_index, 7);
-  line += ".KVL";
-  OutLine(line);
-
-  line = "LOESCHEN    = ";
-  line += g_run.loeschen;
-  OutLine(line);
-
-  if (!g_run.verzeichnis.empty()) {
-    line = "VERZEICHNIS = ";
-    line += g_run.verzeichnis;
-    OutLine(line);
-  }
+  EchoRangeSettings();
 }
 
 void ReadWriterCommandLine(int argc, const char* const* argv) {
-  const WriterVerdict verdict = ParseWriterArguments(argc, argv);
-  if (verdict != WriterVerdict::kRun) {
-    ShowWriterUsage();
-    ExitProgram(verdict == WriterVerdict::kHelp ? kWriterHelpStatus
-                                                : kWriterInvalidStatus);
-  }
-  // The precheck is asked only when a protocol is wanted at all.
-  if (g_run.protocol_active && !ProtocolPrecheck()) {
-    g_run.protocol_active = false;
-  }
+  SettleVerdict(ParseWriterArguments(argc, argv), ShowWriterUsage);
   EchoWriterSettings();
 }
 

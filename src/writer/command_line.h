@@ -5,19 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "shared/run/arguments.h"
+
 namespace korv {
-
-// What the writer's arguments ask for.
-enum class WriterVerdict {
-  kRun,      // settings filled; the run goes on
-  kHelp,     // a help switch: usage, exit status 0
-  kInvalid,  // a value was refused: usage, exit status 2
-};
-
-// Exit statuses after the usage text. A refused value must not look like a
-// finished fill to a calling script, so it has its own status.
-inline constexpr int kWriterHelpStatus = 0;
-inline constexpr int kWriterInvalidStatus = 2;
 
 // Converts a data-file size ("50000", "1.5M", "0.1G", "1e3K"): a decimal
 // number with optional fraction and exponent, optionally followed by one of
@@ -26,16 +16,11 @@ inline constexpr int kWriterInvalidStatus = 2;
 // cut off; *bytes is untouched then.
 bool ParseSizeArgument(std::string_view text, int64_t* bytes);
 
-// Converts a whole decimal number: leading blanks or tabs and one sign are
-// allowed, nothing may follow the digits, and a value outside the 32-bit
-// range is no number. Returns false (value untouched) when it is none.
-bool ParseIndexArgument(std::string_view text, int32_t* value);
-
 // Fills the writer's run settings in g_run from argv[1] .. argv[argc - 1]
 // (arguments beyond the seventh are ignored, each is cut to 255
 // characters). Prints nothing and asks nothing; protocol active is set from
 // protokoll alone.
-WriterVerdict ParseWriterArguments(int argc, const char* const* argv);
+ArgumentVerdict ParseWriterArguments(int argc, const char* const* argv);
 
 // Prints the usage text.
 void ShowWriterUsage();

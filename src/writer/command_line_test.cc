@@ -13,7 +13,7 @@ namespace korv {
 namespace {
 
 // Parses the given arguments (program name added in front).
-WriterVerdict Parse(const std::vector<std::string>& args) {
+ArgumentVerdict Parse(const std::vector<std::string>& args) {
   std::vector<const char*> argv = {"korvfyll"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   ResetRunState();
@@ -79,14 +79,14 @@ TEST(WriterIndexTest, WholeNumbers) {
   for (const auto& [text, value] : good) {
     SCOPED_TRACE(text);
     int32_t got = 0;
-    ASSERT_TRUE(ParseIndexArgument(text, &got));
+    ASSERT_TRUE(ParseWholeNumber(text, &got));
     EXPECT_EQ(got, value);
   }
   for (const char* text : {"", " ", "-", "12 ", "1x", "2147483648",
                            "-2147483649", "99999999999999999999", "1.0"}) {
     SCOPED_TRACE(text);
     int32_t got = 99;
-    EXPECT_FALSE(ParseIndexArgument(text, &got));
+    EXPECT_FALSE(ParseWholeNumber(text, &got));
     EXPECT_EQ(got, 99);
   }
 }
@@ -197,7 +197,7 @@ TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
   };
   for (const SettingsCase& c : cases) {
     SCOPED_TRACE(Label(c.args));
-    ASSERT_EQ(Parse(c.args), WriterVerdict::kRun);
+    ASSERT_EQ(Parse(c.args), ArgumentVerdict::kRun);
     EXPECT_EQ(g_run.groesse, c.groesse);
     EXPECT_EQ(g_run.zeichen, c.zeichen);
     EXPECT_EQ(g_run.random_fill, c.random);
@@ -216,8 +216,8 @@ TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
 TEST(WriterArgumentsTest, HelpSwitchesAskForHelp) {
   for (const char* help : {"/?", "-?", "?", "/h", "-h"}) {
     SCOPED_TRACE(help);
-    EXPECT_EQ(Parse({help}), WriterVerdict::kHelp);
-    EXPECT_EQ(Parse({help, "A", "0", "1"}), WriterVerdict::kHelp);
+    EXPECT_EQ(Parse({help}), ArgumentVerdict::kHelp);
+    EXPECT_EQ(Parse({help, "A", "0", "1"}), ArgumentVerdict::kHelp);
   }
 }
 
@@ -241,7 +241,7 @@ TEST(WriterArgumentsTest, InvalidValuesAreRefused) {
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(Label(args));
-    EXPECT_EQ(Parse(args), WriterVerdict::kInvalid);
+    EXPECT_EQ(Parse(args), ArgumentVerdict::kInvalid);
   }
 }
 
@@ -343,7 +343,7 @@ TEST(WriterEchoTest, EchoShowsTheSettings) {
   };
   for (const EchoCase& c : cases) {
     SCOPED_TRACE(Label(c.args));
-    ASSERT_EQ(Parse(c.args), WriterVerdict::kRun);
+    ASSERT_EQ(Parse(c.args), ArgumentVerdict::kRun);
     std::string expected = "\n";
     for (const std::string& line : c.lines) expected += line + "\n";
     EXPECT_EQ(Captured(EchoWriterSettings), expected);

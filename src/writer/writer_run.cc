@@ -1,6 +1,5 @@
 #include "writer/writer_run.h"
 
-#include <cstdio>
 #include <string>
 
 #include "shared/format/format.h"
@@ -22,37 +21,6 @@ constexpr char kDescription[] =
     "Fuellt und loescht Dateien und Festplatten etc...";
 constexpr char kProductWord[] = "korvamel";
 constexpr char kProtocolBaseWord[] = "korvfyll";
-
-// The average seconds per file: two rounded decimals with a decimal point,
-// at least three characters wide.
-std::string AverageText(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%3.2f", seconds);
-  return text;
-}
-
-// Writes the closing lines of the protocol file and closes it.
-void WriteProtocolTotals(const std::string& stop_text) {
-  ProtocolWriteLine("");
-  std::string line = stop_text;
-  line += "   ";
-  line += StopwatchDuration(1);
-  line += "   Gesamtzeit";
-  ProtocolWriteLine(line);
-  // A run that finished no file still divides its time by one.
-  if (g_run.finished_files < 1) g_run.finished_files = 1;
-  const double average = LastDiff().TotalSeconds / g_run.finished_files;
-  ProtocolWriteLine("");
-  line = "Durchschnittlich: ";
-  line += AverageText(average);
-  line += " sek pro ";
-  line += SizeText(g_run.data_file_size);
-  line += " Datei (";
-  line += std::to_string(g_run.finished_files);
-  line += ')';
-  ProtocolWriteLine(line);
-  CloseProtocolFile();
-}
 
 }  // namespace
 
@@ -79,21 +47,18 @@ int RunWriter(int argc, const char* const* argv) {
   // Copied: the next stopwatch call reuses the text's buffer.
   std::string time_text = StopwatchStart(1);
   ProtocolSpaceCheck();
-  if (g_run.protocol_active) {
-    MakeProtocolFileName(kProtocolBaseWord);
-    CreateProtocolFile();
-    ProtocolWriteLine(time_text);
-    StopwatchStart(3);
-    StopwatchStart(4);
-    ProtocolWriteLine("");
-  }
+  if (g_run.protocol_active) StartProtocolFile(kProtocolBaseWord, time_text);
 
   OutLine();
   OutLine("Beende mit Tastendruck...");
   const int status = FillLoop();
 
   time_text = StopwatchStop(1);
-  if (g_run.protocol_active) WriteProtocolTotals(time_text);
+  if (g_run.protocol_active) {
+    // A run that finished no file still divides its time by one.
+    if (g_run.finished_files < 1) g_run.finished_files = 1;
+    EndProtocolFile(time_text, g_run.data_file_size);
+  }
   DeletionStep();
   if (g_run.protocol_active) SummaryDisplay();
   if (!g_run.at_line_start) OutLine();

@@ -1,5 +1,6 @@
 #include "shared/run/protocol.h"
 
+#include <cstdio>
 #include <string>
 
 #include "shared/format/format.h"
@@ -254,6 +255,44 @@ void ProtocolWriteLine(const std::string& line) {
   if (g_protocol_file == nullptr) return;
   int err = TextWriteLine(g_protocol_file, line);
   if (err != 0) Fatal(err, ProtocolPath());
+}
+
+void StartProtocolFile(const std::string& base_word,
+                       const std::string& start_text) {
+  MakeProtocolFileName(base_word);
+  CreateProtocolFile();
+  ProtocolWriteLine(start_text);
+  StopwatchStart(3);
+  StopwatchStart(4);
+  ProtocolWriteLine("");
+}
+
+void EndProtocolFile(const std::string& stop_text, int64_t file_size) {
+  ProtocolWriteLine("");
+  std::string line = stop_text;
+  line += "   ";
+  line += StopwatchDuration(1);
+  line += "   Gesamtzeit";
+  ProtocolWriteLine(line);
+  // The duration call above left the run's difference for the average.
+  double average = 0;
+  if (g_run.finished_files != 0) {
+    average = LastDiff().TotalSeconds / g_run.finished_files;
+  }
+  // Seconds are rounded to two decimals with a decimal point here, unlike
+  // the cut German number texts elsewhere.
+  char seconds[64];
+  std::snprintf(seconds, sizeof seconds, "%3.2f", average);
+  ProtocolWriteLine("");
+  line = "Durchschnittlich: ";
+  line += seconds;
+  line += " sek pro ";
+  line += SizeText(file_size);
+  line += " Datei (";
+  line += std::to_string(g_run.finished_files);
+  line += ')';
+  ProtocolWriteLine(line);
+  CloseProtocolFile();
 }
 
 void CloseProtocolFile() {

@@ -47,6 +47,17 @@ void ProtocolWriteLine(const std::string& line);
 // Closes the protocol file (fatal on failure); nothing when not open.
 void CloseProtocolFile();
 
+// Starts the protocol of a run: makes the name from base_word, creates the
+// file, writes start_text and an empty line, starts stopwatches 3 and 4.
+void StartProtocolFile(const std::string& base_word,
+                       const std::string& start_text);
+
+// Ends the protocol of a run: the stop line with the run's duration and
+// "Gesamtzeit", the average seconds per finished file (0 when none was
+// counted) for files of file_size bytes, then closes the file. Callers set
+// the finished-file count they want divided by first.
+void EndProtocolFile(const std::string& stop_text, int64_t file_size);
+
 // Sets planned count and protocol step.
 void ProtocolStepSetup();
 

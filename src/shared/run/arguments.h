@@ -1,0 +1,59 @@
+// Command-line rules both programs share: numbers, the index range, deletion mode, folder and protocol size.
+#ifndef KORV_SHARED_RUN_ARGUMENTS_H_
+#define KORV_SHARED_RUN_ARGUMENTS_H_
+
+#include <cstdint>
+#include <string_view>
+
+namespace korv {
+
+// What a command line asks for.
+enum class ArgumentVerdict {
+  kRun,      // settings filled; the run goes on
+  kHelp,     // a help switch: usage, exit status 0
+  kInvalid,  // a value was refused: usage, exit status 2
+};
+
+// Exit statuses after the usage text. A refused value must not look like a
+// finished run to a calling script, so it has its own status.
+inline constexpr int kHelpExitStatus = 0;
+inline constexpr int kInvalidExitStatus = 2;
+
+// Returns argument n (1-based) cut to the longest text the programs keep;
+// an argument beyond the count reads as empty.
+std::string_view ArgumentText(int argc, const char* const* argv, int n);
+
+// Returns true for exactly "/?", "-?", "?", "/h" or "-h".
+bool IsHelpSwitch(std::string_view text);
+
+// Converts a whole decimal number: leading blanks or tabs and one sign are
+// allowed, nothing may follow the digits, and a value outside the 32-bit
+// range is no number. Returns false (value untouched) when it is none.
+bool ParseWholeNumber(std::string_view text, int32_t* value);
+
+// Sets the range settings of a command line that names no range: every
+// index from 0 on, pausing on, no folder, a protocol of 200 lines.
+void SetWholeRange(char loeschen);
+
+// Reads the five range arguments that start at argument `first`: beginn,
+// anzahl, loeschen, verzeichnis and protokoll, and sets pausing and the
+// protocol size mark. The writer takes a negative beginn, the reader not.
+ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
+                                    int first, bool negative_beginn_allowed);
+
+// Prints the usage lines of the range arguments, from "beginn" to
+// "protokoll"; `all_choice` is the text under "[N(ein)]".
+void ShowRangeUsage(std::string_view all_choice);
+
+// Prints the echo lines of the range: BEGINN, ANZAHL, LOESCHEN and, when a
+// folder is set, VERZEICHNIS.
+void EchoRangeSettings();
+
+// Ends the command line: shows the usage through show_usage and ends the
+// program unless the verdict is kRun; otherwise switches the protocol off
+// unless protokoll is at least 1 and the protocol precheck agrees.
+void SettleVerdict(ArgumentVerdict verdict, void (*show_usage)());
+
+}  // namespace korv
+
+#endif  // KORV_SHARED_RUN_ARGUMENTS_H_
