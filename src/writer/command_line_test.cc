@@ -70,27 +70,6 @@ TEST(WriterSizeTest, RefusedSizesLeaveTheValue) {
   }
 }
 
-TEST(WriterIndexTest, WholeNumbers) {
-  const std::vector<std::pair<std::string, int32_t>> good = {
-      {"0", 0},       {"  12", 12},  {"\t-5", -5},
-      {"+3", 3},      {"007", 7},    {"2147483647", 2147483647},
-      {"-2147483648", INT32_MIN},
-  };
-  for (const auto& [text, value] : good) {
-    SCOPED_TRACE(text);
-    int32_t got = 0;
-    ASSERT_TRUE(ParseWholeNumber(text, &got));
-    EXPECT_EQ(got, value);
-  }
-  for (const char* text : {"", " ", "-", "12 ", "1x", "2147483648",
-                           "-2147483649", "99999999999999999999", "1.0"}) {
-    SCOPED_TRACE(text);
-    int32_t got = 99;
-    EXPECT_FALSE(ParseWholeNumber(text, &got));
-    EXPECT_EQ(got, 99);
-  }
-}
-
 struct SettingsCase {
   std::vector<std::string> args;
   int64_t groesse;
