@@ -83,45 +83,41 @@ void PutTwoDigits(char* p, int32_t v) {
   p[1] = static_cast<char>('0' + v % 10);
 }
 
-// Positive form: Days "." Months "." Years " " HH ":" MM ":" SS "," hh.
-void BuildPositiveDiffText(const DiffMoment& d, std::string* out) {
-  out->clear();
-  AppendZ2(out, d.Days);
-  out->push_back('.');
-  AppendZ2(out, d.Months);
-  out->push_back('.');
-  AppendZ2(out, d.Years);
-  out->push_back(' ');
-  AppendZ2(out, d.Hours);
-  out->push_back(':');
-  AppendZ2(out, d.Minutes);
-  out->push_back(':');
-  AppendZ2(out, d.Seconds);
-  out->push_back(',');
-  AppendZ2(out, d.Hundredths);
-  CutText(out);
+// The two forms of the difference texts: zero-padded components with
+// ".", ":" and "," when the difference is positive, grouped components with
+// "/" everywhere when it is negative.
+struct DiffForm {
+  void (*part)(std::string*, int64_t);
+  char date;
+  char time;
+  char hundredths;
+};
+constexpr DiffForm kPositiveForm = {AppendZ2, '.', ':', ','};
+constexpr DiffForm kNegativeForm = {AppendGrouped, '/', '/', '/'};
+
+// Appends hours, minutes, seconds and hundredths, starting with `hours`.
+void AppendTimePart(std::string* out, const DiffMoment& d, int64_t hours,
+                    const DiffForm& f) {
+  f.part(out, hours);
+  out->push_back(f.time);
+  f.part(out, d.Minutes);
+  out->push_back(f.time);
+  f.part(out, d.Seconds);
+  out->push_back(f.hundredths);
+  f.part(out, d.Hundredths);
 }
 
-// Appends the time part of a difference text: zero-padded with ":" and ","
-// in the positive form, grouped with "/" in the negative one.
-void AppendTimePart(std::string* out, const DiffMoment& d, bool positive) {
-  if (positive) {
-    AppendZ2(out, d.Hours);
-    out->push_back(':');
-    AppendZ2(out, d.Minutes);
-    out->push_back(':');
-    AppendZ2(out, d.Seconds);
-    out->push_back(',');
-    AppendZ2(out, d.Hundredths);
-  } else {
-    AppendGrouped(out, d.Hours);
-    out->push_back('/');
-    AppendGrouped(out, d.Minutes);
-    out->push_back('/');
-    AppendGrouped(out, d.Seconds);
-    out->push_back('/');
-    AppendGrouped(out, d.Hundredths);
-  }
+// DiffText: Days, Months, Years, then the time part.
+void BuildDiffText(const DiffMoment& d, const DiffForm& f, std::string* out) {
+  out->clear();
+  f.part(out, d.Days);
+  out->push_back(f.date);
+  f.part(out, d.Months);
+  out->push_back(f.date);
+  f.part(out, d.Years);
+  out->push_back(' ');
+  AppendTimePart(out, d, d.Hours, f);
+  CutText(out);
 }
 
 void BuildTotalText(double total, int16_t decimals, const char* suffix,
@@ -136,51 +132,18 @@ void BuildDiffTexts() {
   if (!g_diff_texts_stale) return;
   g_diff_texts_stale = false;
   const DiffMoment& d = g_diff;
-  bool positive = d.TotalSeconds >= 0;
-  if (positive) {
-    BuildPositiveDiffText(d, &g_diff_text);
-    g_diff_hours_text.clear();
-    AppendZ2(&g_diff_hours_text, DayHours(d));
-    g_diff_hours_text.push_back(':');
-    AppendZ2(&g_diff_hours_text, d.Minutes);
-    g_diff_hours_text.push_back(':');
-    AppendZ2(&g_diff_hours_text, d.Seconds);
-    g_diff_hours_text.push_back(',');
-    AppendZ2(&g_diff_hours_text, d.Hundredths);
-    g_diff_words_text.clear();
-    AppendZ2(&g_diff_words_text, d.Years);
-    g_diff_words_text.append(" Jahre ");
-    AppendZ2(&g_diff_words_text, d.Months);
-    g_diff_words_text.append(" Monate ");
-    AppendZ2(&g_diff_words_text, d.Days);
-    g_diff_words_text.append(" Tage, ");
-    AppendTimePart(&g_diff_words_text, d, true);
-  } else {
-    g_diff_text.clear();
-    AppendGrouped(&g_diff_text, d.Days);
-    g_diff_text.push_back('/');
-    AppendGrouped(&g_diff_text, d.Months);
-    g_diff_text.push_back('/');
-    AppendGrouped(&g_diff_text, d.Years);
-    g_diff_text.push_back(' ');
-    AppendTimePart(&g_diff_text, d, false);
-    g_diff_hours_text.clear();
-    AppendGrouped(&g_diff_hours_text, DayHours(d));
-    g_diff_hours_text.push_back('/');
-    AppendGrouped(&g_diff_hours_text, d.Minutes);
-    g_diff_hours_text.push_back('/');
-    AppendGrouped(&g_diff_hours_text, d.Seconds);
-    g_diff_hours_text.push_back('/');
-    AppendGrouped(&g_diff_hours_text, d.Hundredths);
-    g_diff_words_text.clear();
-    AppendGrouped(&g_diff_words_text, d.Years);
-    g_diff_words_text.append(" Jahre ");
-    AppendGrouped(&g_diff_words_text, d.Months);
-    g_diff_words_text.append(" Monate ");
-    AppendGrouped(&g_diff_words_text, d.Days);
-    g_diff_words_text.append(" Tage, ");
-    AppendTimePart(&g_diff_words_text, d, false);
-  }
+  const DiffForm& f = d.TotalSeconds >= 0 ? kPositiveForm : kNegativeForm;
+  BuildDiffText(d, f, &g_diff_text);
+  g_diff_hours_text.clear();
+  AppendTimePart(&g_diff_hours_text, d, DayHours(d), f);
+  g_diff_words_text.clear();
+  f.part(&g_diff_words_text, d.Years);
+  g_diff_words_text.append(" Jahre ");
+  f.part(&g_diff_words_text, d.Months);
+  g_diff_words_text.append(" Monate ");
+  f.part(&g_diff_words_text, d.Days);
+  g_diff_words_text.append(" Tage, ");
+  AppendTimePart(&g_diff_words_text, d, d.Hours, f);
   CutText(&g_diff_text);
   CutText(&g_diff_hours_text);
   CutText(&g_diff_words_text);
@@ -234,16 +197,10 @@ void BuildSumTexts() {
   g_sum_text.push_back('.');
   AppendZeroPadded(&g_sum_text, s.Years, 4);
   g_sum_text.push_back(' ');
-  AppendTimePart(&g_sum_text, s, true);
+  AppendTimePart(&g_sum_text, s, s.Hours, kPositiveForm);
   CutText(&g_sum_text);
   g_sum_hours_text.clear();
-  AppendZ2(&g_sum_hours_text, DayHours(s));
-  g_sum_hours_text.push_back(':');
-  AppendZ2(&g_sum_hours_text, s.Minutes);
-  g_sum_hours_text.push_back(':');
-  AppendZ2(&g_sum_hours_text, s.Seconds);
-  g_sum_hours_text.push_back(',');
-  AppendZ2(&g_sum_hours_text, s.Hundredths);
+  AppendTimePart(&g_sum_hours_text, s, DayHours(s), kPositiveForm);
   CutText(&g_sum_hours_text);
 }
 
@@ -297,7 +254,7 @@ const std::string& StopwatchDuration(uint16_t i) {
       PutTwoDigits(body + 9, d.Hundredths);
       g_duration_result.append(body, sizeof body);
     } else {
-      BuildPositiveDiffText(g_diff, &g_scratch);
+      BuildDiffText(g_diff, kPositiveForm, &g_scratch);
       if (g_scratch.size() > 9) {
         g_duration_result.append(g_scratch, 9, std::string::npos);
       }
