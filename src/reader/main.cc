@@ -1,0 +1,7 @@
+#include "reader/reader_run.h"
+#include "shared/platform/console.h"
+
+int main(int argc, char** argv) {
+  korv::ConsoleInit();
+  korv::ExitProgram(korv::RunReader(argc, argv));
+}

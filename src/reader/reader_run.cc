@@ -1,0 +1,86 @@
+#include "reader/reader_run.h"
+
+#include <string>
+
+#include "reader/command_line.h"
+#include "reader/verify.h"
+#include "shared/format/format.h"
+#include "shared/lists/keyed_list.h"
+#include "shared/platform/console.h"
+#include "shared/run/data_files.h"
+#include "shared/run/protocol.h"
+#include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
+#include "shared/time/stopwatch.h"
+
+namespace korv {
+namespace {
+
+constexpr int kWrongFileExitStatus = 1;
+
+void ResetRunCounters() {
+  g_run.run_total = 0;
+  g_run.position = 0;
+  g_run.finished_files = 0;
+  g_run.progress_bytes = 0;
+  g_run.progress_column = 0;
+  g_run.shown_mib = 0;
+  g_run.folded_gib = 0;
+  ResetVerification();
+}
+
+// Puts the data files of the range into list 0, positions following the
+// ascending indices.
+void OrderDataFiles() {
+  CountingScan();
+  g_run.run_total = g_run.candidate_count;
+  g_run.position = 1;
+  DataFolderScan(kScanListing);
+  ListRenumber0();
+}
+
+}  // namespace
+
+int RunReader(int argc, const char* const* argv) {
+  ClearScreen();
+  OutLine(kReaderTitle);
+  OutLine();
+  OutLine("Liest und analysiert die Dateien von Korvfyll...");
+  ResetRunCounters();
+  HomeFolderLookup("korvamel");
+  ReadReaderCommandLine(argc, argv);
+
+  OrderDataFiles();
+  // The text is copied: the stopwatch's own buffer changes with its next call.
+  std::string time_text = StopwatchStart(1);
+  ProtocolSpaceCheck();
+  if (g_run.protocol_active) StartProtocolFile("korvlas", time_text);
+  OutLine();
+  OutLine("Beende mit Tastendruck...");
+  OutFlush();
+
+  g_run.protocol_file_number = 0;
+  g_run.group_start_index = g_run.beginn - 1;
+  g_run.position = 1;
+  if (g_run.protocol_active) ProtocolStepSetup();
+  PrepareFilePath();
+  if (g_run.run_total >= 1) {
+    while (g_run.position <= g_run.run_total) FileStep();
+  }
+  ListClear0();
+  time_text = StopwatchStop(1);
+
+  if (g_run.protocol_active) {
+    // A run that had files to read divides its time by at least one.
+    if (g_run.finished_files < 1 && g_run.run_total > 0) g_run.finished_files = 1;
+    EndProtocolFile(time_text, LargestTotal());
+  }
+  DeletionStep();
+  if (g_run.protocol_active) SummaryDisplay();
+  OutLine();
+  Out("Korvlas ist beendet.   ");
+  OutLine(StopwatchDuration(1));
+  return WrongFileFound() ? kWrongFileExitStatus : 0;
+}
+
+}  // namespace korv

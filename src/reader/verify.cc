@@ -1,0 +1,303 @@
+#include "reader/verify.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "shared/format/format.h"
+#include "shared/lists/keyed_list.h"
+#include "shared/platform/console.h"
+#include "shared/platform/files.h"
+#include "shared/run/data_files.h"
+#include "shared/run/protocol.h"
+#include "shared/run/run_state.h"
+#include "shared/time/stopwatch.h"
+
+namespace korv {
+namespace {
+
+// Bytes of a mixed block are spread over this many sub-histograms, so that
+// runs of equal bytes do not make each increment wait for the one before.
+// On random bytes one, four and eight tables count alike, about one byte per
+// cycle: every increment is a store, and the core retires one store to an
+// unpredictable address per cycle (a loop of plain stores runs no faster).
+// On mostly equal bytes with a few others (a damaged file) eight tables are
+// clearly faster than four, and a single table falls to a sixth.
+constexpr int kSubTables = 8;
+
+// The 32-bit sub-histograms are folded into the 64-bit file histogram before
+// any of their counters could pass 2^32 (each counter is at most the bytes
+// counted since the last fold).
+constexpr int64_t kFoldLimit = INT64_C(1) << 31;
+
+// Width of the "Zeichen:" lines before the next entry goes on a new line.
+constexpr int kReportWidth = 76;
+
+alignas(64) uint32_t g_sub[kSubTables][256];
+bool g_sub_dirty = false;
+int64_t g_sub_bytes = 0;
+
+int64_t g_counts[256];
+int64_t g_total = 0;
+int64_t g_largest_total = 0;
+bool g_wrong_found = false;
+
+// The read buffer, reused for every block of the run.
+alignas(64) uint8_t g_block[kReadBlockSize];
+
+std::string g_path;      // the data-file path, digits overwritten per file
+size_t g_digits_at = 0;  // where the seven digits start in g_path
+std::string g_text;      // the report under construction
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KORV_WIDE_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define KORV_WIDE_CLONES
+#endif
+
+// Returns true when all length bytes equal the first. The words of each
+// 256-byte stretch are compared without a branch (the compiler turns them
+// into vector compares), so a block of one byte is recognised at memory
+// speed, and a block of random bytes is given up after its first stretch.
+KORV_WIDE_CLONES
+bool IsOneByteBlock(const uint8_t* data, size_t length) {
+  const uint64_t pattern = UINT64_C(0x0101010101010101) * data[0];
+  size_t i = 0;
+  for (; i + 256 <= length; i += 256) {
+    uint64_t diff = 0;
+    for (int k = 0; k < 32; ++k) {
+      uint64_t word;
+      std::memcpy(&word, data + i + 8 * k, 8);
+      diff |= word ^ pattern;
+    }
+    if (diff != 0) return false;
+  }
+  for (; i < length; ++i) {
+    if (data[i] != data[0]) return false;
+  }
+  return true;
+}
+
+void CountMixedBlock(const uint8_t* data, size_t length) {
+  size_t i = 0;
+  for (; i + kSubTables <= length; i += kSubTables) {
+    for (int t = 0; t < kSubTables; ++t) ++g_sub[t][data[i + t]];
+  }
+  for (; i < length; ++i) ++g_sub[0][data[i]];
+}
+
+void FoldSubHistograms() {
+  if (!g_sub_dirty) return;
+  for (int v = 0; v < 256; ++v) {
+    int64_t sum = 0;
+    for (int t = 0; t < kSubTables; ++t) sum += g_sub[t][v];
+    g_counts[v] += sum;
+  }
+  std::memset(g_sub, 0, sizeof g_sub);
+  g_sub_dirty = false;
+  g_sub_bytes = 0;
+}
+
+void AppendNumber(std::string* out, int64_t value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)ec;
+  out->append(digits, static_cast<size_t>(end - digits));
+}
+
+int DecimalDigits(int64_t value) {
+  int n = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++n;
+  }
+  return n;
+}
+
+void AppendLabel(std::string* out, int v) {
+  if (v == 0) {
+    out->append("HEX ");
+  } else if (v == 32) {
+    out->append("LEER ");
+  } else {
+    out->push_back('#');
+    AppendNumber(out, v);
+    out->push_back(' ');
+  }
+}
+
+void SetPathIndex(int32_t index) {
+  uint32_t v = static_cast<uint32_t>(index);
+  for (int k = 6; k >= 0; --k) {
+    g_path[g_digits_at + static_cast<size_t>(k)] =
+        static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+}
+
+size_t ReadBlockOrDie(int fd, uint8_t* block) {
+  size_t got = 0;
+  int rc = ReadRawBlock(fd, block, kReadBlockSize, &got);
+  if (rc != 0) Fatal(rc, g_path);
+  return got;
+}
+
+// Reads and counts the open file block by block. Returns true when its end
+// was reached, false when a pending key stopped it first. One buffer serves
+// every read, so the block just read is still in the nearest cache when it
+// is counted. A read that finds nothing after a full block is no block of
+// its own: the file ended with the block before it.
+bool ReadAndCount(int fd) {
+  size_t got = ReadBlockOrDie(fd, g_block);
+  bool first = true;
+  for (;;) {
+    if (got == 0 && !first) return true;
+    first = false;
+    CountBlock(g_block, got);
+    // Every block counts as a whole one in the progress marks, the last
+    // short one too.
+    g_run.progress_bytes += static_cast<int64_t>(kReadBlockSize);
+    ProgressDisplay();
+    if (got < kReadBlockSize) return true;
+    if (KeyPending()) {
+      // Whether the block was the file's last decides if it is complete.
+      return ReadBlockOrDie(fd, g_block) == 0;
+    }
+    got = ReadBlockOrDie(fd, g_block);
+  }
+}
+
+}  // namespace
+
+void ClearCharacterCounts() {
+  std::memset(g_counts, 0, sizeof g_counts);
+  g_total = 0;
+  if (g_sub_dirty) {
+    std::memset(g_sub, 0, sizeof g_sub);
+    g_sub_dirty = false;
+    g_sub_bytes = 0;
+  }
+}
+
+void CountBlock(const uint8_t* data, size_t length) {
+  if (length == 0) return;
+  g_total += static_cast<int64_t>(length);
+  if (IsOneByteBlock(data, length)) {
+    g_counts[data[0]] += static_cast<int64_t>(length);
+    return;
+  }
+  if (g_sub_bytes + static_cast<int64_t>(length) >= kFoldLimit) {
+    FoldSubHistograms();
+  }
+  CountMixedBlock(data, length);
+  g_sub_dirty = true;
+  g_sub_bytes += static_cast<int64_t>(length);
+}
+
+int64_t CharacterCount(uint8_t v) {
+  FoldSubHistograms();
+  return g_counts[v];
+}
+
+int64_t CharacterTotal() { return g_total; }
+
+bool CharacterReport() {
+  FoldSubHistograms();
+  if (g_text.capacity() < 8192) g_text.reserve(8192);
+  g_text.assign("Zeichen: ");
+  int width = 0;
+  int distinct = 0;
+  for (int v = 0; v < 256; ++v) {
+    int64_t c = g_counts[v];
+    if (c <= 0) continue;
+    width += DecimalDigits(c) + 6;
+    if (width > kReportWidth) {
+      g_text.push_back('\n');
+      width = 0;
+    }
+    ++distinct;
+    AppendNumber(&g_text, c);
+    g_text.push_back('x');
+    AppendLabel(&g_text, v);
+  }
+  if (g_total > g_largest_total) g_largest_total = g_total;
+  g_text.append("\nAnzahl:  ");
+  AppendNumber(&g_text, g_total);
+  g_text.append(" - Verschiedene: ");
+  AppendNumber(&g_text, distinct);
+  g_text.append("  - ");
+  bool wrong = distinct > 1 && distinct != 256;
+  if (wrong) {
+    g_text.append("\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei N");
+    AppendZeroPadded(&g_text, g_run.current_index, 7);
+    g_text.append(".KVL   >");
+  }
+  Out(g_text);
+  if (wrong) {
+    if (g_run.pausing) ReadKeyCode();
+    OutLine();
+    g_wrong_found = true;
+  }
+  return wrong;
+}
+
+int64_t LargestTotal() { return g_largest_total; }
+
+bool WrongFileFound() { return g_wrong_found; }
+
+void PrepareFilePath() {
+  // The shared name rule gives the folder part; only the digits change.
+  g_path = DataFilePath(0);
+  g_digits_at = g_path.size() - 11;
+}
+
+void FileStep() {
+  int32_t index = -1;
+  if (!ListFindByValue0(static_cast<int32_t>(g_run.position), &index)) {
+    index = -1;
+  }
+  g_run.current_index = index;
+  if (index < g_run.beginn || index > g_run.last_index) {
+    ++g_run.position;
+    return;
+  }
+  ClearCharacterCounts();
+  StopwatchStart(2);
+  if (g_path.empty()) PrepareFilePath();
+  SetPathIndex(index);
+  int fd = -1;
+  if (OpenRawFileForReading(g_path, &fd) != 0) {
+    ++g_run.position;
+    return;
+  }
+  OutLine();
+  bool complete = ReadAndCount(fd);
+  if (g_run.progress_column > 0) OutLine();
+  CharacterReport();
+  if (complete) FileCompletionStep();
+  // A key press ends the loop after this file, also when the file's last
+  // block was the one being read: otherwise a run over files of one block
+  // would never stop. The key adds one to the average's divisor whether or
+  // not the file was complete, as the writer counts it.
+  bool stop = !complete;
+  if (KeyPending()) {
+    ++g_run.finished_files;
+    OutLine();
+    stop = true;
+  }
+  g_run.position = stop ? g_run.run_total + 1 : g_run.position + 1;
+  int rc = CloseRawFile(fd);
+  if (rc != 0) Fatal(rc, g_path);
+}
+
+void ResetVerification() {
+  ClearCharacterCounts();
+  g_largest_total = 0;
+  g_wrong_found = false;
+  g_path.clear();
+  g_digits_at = 0;
+}
+
+}  // namespace korv

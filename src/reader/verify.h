@@ -1,0 +1,56 @@
+// Reading data files back: block counting, character report and file step.
+#ifndef KORV_READER_VERIFY_H_
+#define KORV_READER_VERIFY_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korv {
+
+// Bytes asked for by each read of a data file.
+inline constexpr size_t kReadBlockSize = 32768;
+
+// Clears the character histogram and the character total (before each file).
+void ClearCharacterCounts();
+
+// Counts the bytes of one block into the current file's histogram. A block
+// of one repeated byte costs one comparison pass and one addition.
+void CountBlock(const uint8_t* data, size_t length);
+
+// Returns how often byte value v occurs in what was counted since the last
+// clear.
+int64_t CharacterCount(uint8_t v);
+
+// Returns the number of bytes counted since the last clear.
+int64_t CharacterTotal();
+
+// Prints the "Zeichen:" line(s) and the "Anzahl:" text of the current file
+// (the line stays open for the completion step), and the error line when
+// the file holds more than one and fewer than all 256 byte values; with
+// pausing on it then waits for a key. Raises the largest total. Returns true
+// when the file is wrong.
+bool CharacterReport();
+
+// Returns the greatest character total reported in this run.
+int64_t LargestTotal();
+
+// Returns true once a file of this run has been reported as wrong.
+bool WrongFileFound();
+
+// Forms the data-file path of the run's folder once, so that each file step
+// only overwrites the seven digits. Called after the command line.
+void PrepareFilePath();
+
+// Handles the file at the current position of the file order: opens it
+// (a file that cannot be opened, or is no regular file, is passed over
+// without a word), reads and counts it block by block, reports it, and
+// runs the completion step when it was read to its end. A pending key ends
+// the loop after this file. Raises or ends the position.
+void FileStep();
+
+// Puts the module back to program start (largest total, wrong-file mark).
+void ResetVerification();
+
+}  // namespace korv
+
+#endif  // KORV_READER_VERIFY_H_
