@@ -24,80 +24,6 @@ constexpr char kTitleLines[] =
     "\n"
     "Fuellt und loescht Dateien und Festplatten etc...\n";
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Returns true when text at pos has the shape: '9' stands for any digit,
-// every other character for itself.
-bool FitsShape(const std::string& text, size_t pos, std::string_view shape) {
-  if (pos + shape.size() > text.size()) return false;
-  for (size_t i = 0; i < shape.size(); ++i) {
-    const char c = text[pos + i];
-    if (shape[i] == '9' ? !IsDigit(c) : c != shape[i]) return false;
-  }
-  return true;
-}
-
-// Replaces the instants, durations and averages, which differ from run to
-// run, and removes what a terminal adds (line ends, the screen clearing).
-std::string Normalized(const std::string& text) {
-  constexpr std::string_view kStamp = "99.99.9999 99:99:99,99";
-  constexpr std::string_view kTime = "99:99:99,99";
-  constexpr std::string_view kAverage = "Durchschnittlich: ";
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text.compare(i, 2, "\r\n") == 0) {
-      out += '\n';
-      i += 2;
-      continue;
-    }
-    if (text.compare(i, 7, "\x1b[H\x1b[2J") == 0) {
-      i += 7;
-      continue;
-    }
-    if (FitsShape(text, i, kStamp)) {
-      out += "<Zeit>";
-      i += kStamp.size();
-      continue;
-    }
-    if (text.compare(i, 6, "Dauer:") == 0) {
-      size_t j = i + 6;
-      while (j < text.size() && IsDigit(text[j])) ++j;
-      // Durations of a day or more begin with the days: "1T 02:03:04,05".
-      j = j > i + 6 && text.compare(j, 2, "T ") == 0 ? j + 2 : i + 6;
-      if (FitsShape(text, j, kTime)) {
-        out += "Dauer:<d>";
-        i = j + kTime.size();
-        continue;
-      }
-    }
-    if (text.compare(i, kAverage.size(), kAverage) == 0) {
-      size_t j = i + kAverage.size();
-      while (j < text.size() && text[j] == ' ') ++j;
-      const size_t digits = j;
-      while (j < text.size() && IsDigit(text[j])) ++j;
-      if (j > digits && FitsShape(text, j, ".99 ")) {
-        out += "Durchschnittlich: <s> ";
-        i = j + 4;
-        continue;
-      }
-    }
-    out += text[i++];
-  }
-  return out;
-}
-
 std::string Name(int index) {
   std::string digits = std::to_string(index);
   return "N" + std::string(7 - digits.size(), '0') + digits + ".KVL";
@@ -114,7 +40,7 @@ std::string Usage() {
 // Returns the names of the files with an "ok" line, in order.
 std::vector<std::string> OkFiles(const std::string& output) {
   std::vector<std::string> names;
-  for (const std::string& line : SplitLines(Normalized(output))) {
+  for (const std::string& line : SplitLines(NormalizeTranscript(output))) {
     if (line.size() > 15 && line.compare(12, 6, " ok   ") == 0) {
       names.push_back(line.substr(0, 12));
     }
@@ -175,7 +101,7 @@ class KorvfyllTest : public ::testing::Test {
     if (files.size() != 1) return {};
     std::string text;
     EXPECT_TRUE(ReadWholeFile(home + "/korvamel/" + files[0], &text));
-    return SplitLines(Normalized(text));
+    return SplitLines(NormalizeTranscript(text));
   }
 
   std::string root_;
@@ -206,7 +132,7 @@ TEST_F(KorvfyllTest, TranscriptOfTwoSmallFiles) {
       "N0000004.KVL ok   Dauer:<d>",
       "Korvfyll ist beendet.   Dauer:<d>",
   };
-  EXPECT_EQ(SplitLines(Normalized(r.output)), expected);
+  EXPECT_EQ(SplitLines(NormalizeTranscript(r.output)), expected);
   EXPECT_EQ(ListFolder(work_),
             (std::vector<std::string>{"N0000003.KVL", "N0000004.KVL"}));
   for (const char* name : {"N0000003.KVL", "N0000004.KVL"}) {
@@ -253,7 +179,7 @@ TEST_F(KorvfyllTest, FolderRangeRandomFillAndDeletionOfAll) {
   ASSERT_TRUE(WriteWholeFile(work_ + "/daten/Nabc.KVL", "y"));
   ProcessResult r = Run({"40000", "RND", "5", "2", "alle", "daten"});
   EXPECT_EQ(r.status, 0);
-  const std::string out = Normalized(r.output);
+  const std::string out = NormalizeTranscript(r.output);
   EXPECT_NE(out.find("GROESSE     = 40000 (39,062 K)\n"
                      "ZEICHEN     = RANDOM -> daher langsamer!\n"
                      "BEGINN      = 00000005 -> DATEI-VON=N0000005.KVL\n"
@@ -368,7 +294,7 @@ TEST_F(KorvfyllTest, KeyFromATerminalStopsTheRun) {
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.lflag_after, r.lflag_before) << "terminal mode restored";
-  const std::string out = Normalized(r.output);
+  const std::string out = NormalizeTranscript(r.output);
   // A stopped run never deletes.
   EXPECT_EQ(out.find("Weiter mit beliebiger Taste"), std::string::npos);
   EXPECT_EQ(out.find("geloescht"), std::string::npos);
@@ -458,7 +384,7 @@ TEST_F(KorvfyllTest, ProtocolOfAThousandFiles) {
   expected.push_back("Durchschnittlich: <s> sek pro 1 Datei (1000)");
   EXPECT_EQ(ProtocolLines(home_), expected);
 
-  const std::string out = Normalized(r.output);
+  const std::string out = NormalizeTranscript(r.output);
   EXPECT_EQ(OkFiles(r.output).size(), 1000u);
   // Pausing is on; standard input is at its end, so every wait ends at once.
   EXPECT_NE(out.find("\nWeiter mit beliebiger Taste, zum Loeschen der "

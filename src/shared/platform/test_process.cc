@@ -231,6 +231,80 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
   return static_cast<bool>(out);
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool FitsShape(const std::string& text, size_t pos, std::string_view shape) {
+  if (pos + shape.size() > text.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    const char c = text[pos + i];
+    if (shape[i] == '9' ? !IsDigit(c) : c != shape[i]) return false;
+  }
+  return true;
+}
+
+std::string NormalizeTranscript(const std::string& text) {
+  constexpr std::string_view kStamp = "99.99.9999 99:99:99,99";
+  constexpr std::string_view kTime = "99:99:99,99";
+  constexpr std::string_view kAverage = "Durchschnittlich: ";
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text.compare(i, 2, "\r\n") == 0) {
+      out += '\n';
+      i += 2;
+      continue;
+    }
+    if (text.compare(i, 7, "\x1b[H\x1b[2J") == 0) {
+      i += 7;
+      continue;
+    }
+    if (FitsShape(text, i, kStamp)) {
+      out += "<Zeit>";
+      i += kStamp.size();
+      continue;
+    }
+    if (text.compare(i, 6, "Dauer:") == 0) {
+      size_t j = i + 6;
+      while (j < text.size() && IsDigit(text[j])) ++j;
+      // Durations of a day or more begin with the days: "1T 02:03:04,05".
+      j = j > i + 6 && text.compare(j, 2, "T ") == 0 ? j + 2 : i + 6;
+      if (FitsShape(text, j, kTime)) {
+        out += "Dauer:<d>";
+        i = j + kTime.size();
+        continue;
+      }
+    }
+    if (text.compare(i, kAverage.size(), kAverage) == 0) {
+      size_t j = i + kAverage.size();
+      while (j < text.size() && text[j] == ' ') ++j;
+      const size_t digits = j;
+      while (j < text.size() && IsDigit(text[j])) ++j;
+      if (j > digits && FitsShape(text, j, ".99 ")) {
+        out += "Durchschnittlich: <s> ";
+        i = j + 4;
+        continue;
+      }
+    }
+    out += text[i++];
+  }
+  return out;
+}
+
 std::vector<std::string> ListFolder(const std::string& path) {
   std::vector<std::string> names;
   DIR* dir = opendir(path.c_str());

@@ -3,6 +3,7 @@
 #define KORV_SHARED_PLATFORM_TEST_PROCESS_H_
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,19 @@ bool ReadWholeFile(const std::string& path, std::string* data);
 
 // Writes data to a file (truncating); false on failure.
 bool WriteWholeFile(const std::string& path, const std::string& data);
+
+// Splits text into lines; a last line without line end counts too.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Returns true when text at pos has the shape: '9' stands for any digit,
+// every other character for itself.
+bool FitsShape(const std::string& text, size_t pos, std::string_view shape);
+
+// Replaces what differs from run to run in a program's transcript:
+// instants become "<Zeit>", durations "Dauer:<d>" and the average seconds
+// "Durchschnittlich: <s>"; terminal line ends become "\n" and the screen
+// clearing is dropped.
+std::string NormalizeTranscript(const std::string& text);
 
 // Lists the names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);
