@@ -1,5 +1,6 @@
 #include "reader/verify.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,11 @@
 
 namespace korv {
 namespace {
+
+// How far ahead of the block being counted the file is read in the
+// background, and the slice asked for at a time.
+constexpr int64_t kReadAheadBytes = 8 << 20;
+constexpr int64_t kReadAheadSlice = 1 << 20;
 
 // Bytes of a mixed block are spread over this many sub-histograms, so that
 // runs of equal bytes do not make each increment wait for the one before.
@@ -152,8 +158,20 @@ size_t ReadBlockOrDie(int fd, uint8_t* block) {
 bool ReadAndCount(int fd) {
   size_t got = ReadBlockOrDie(fd, g_block);
   bool first = true;
+  int64_t read_so_far = static_cast<int64_t>(got);
+  int64_t advised_to = 0;
   for (;;) {
     if (got == 0 && !first) return true;
+    // One thread reads and counts in turn, so the drive would idle while a
+    // block is counted: keep the next stretch of the file being read in the
+    // background, asked for a slice at a time once the file proves longer
+    // than one block (small files cost no extra call).
+    if (got == kReadBlockSize &&
+        read_so_far + kReadAheadBytes >= advised_to + kReadAheadSlice) {
+      const int64_t from = std::max(advised_to, read_so_far);
+      advised_to = read_so_far + kReadAheadBytes;
+      AdviseReadAhead(fd, from, advised_to - from);
+    }
     first = false;
     CountBlock(g_block, got);
     // Every block counts as a whole one in the progress marks, the last
@@ -166,6 +184,7 @@ bool ReadAndCount(int fd) {
       return ReadBlockOrDie(fd, g_block) == 0;
     }
     got = ReadBlockOrDie(fd, g_block);
+    read_so_far += static_cast<int64_t>(got);
   }
 }
 

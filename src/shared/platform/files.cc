@@ -113,6 +113,10 @@ int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
   return 0;
 }
 
+void AdviseReadAhead(int fd, int64_t offset, int64_t length) {
+  posix_fadvise(fd, offset, length, POSIX_FADV_WILLNEED);
+}
+
 int CloseRawFile(int fd) { return close(fd) != 0 ? ErrnoOr(EIO) : 0; }
 
 int SyncFileData(int fd) { return fdatasync(fd) != 0 ? ErrnoOr(EIO) : 0; }

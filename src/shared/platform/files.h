@@ -27,6 +27,10 @@ int OpenRawFileForReading(const std::string& path, int* fd);
 // Reads up to length bytes; *got = 0 means end of file.
 int ReadRawBlock(int fd, void* data, size_t length, size_t* got);
 
+// Asks the kernel to start reading [offset, offset + length) of a file in
+// the background (POSIX_FADV_WILLNEED), without waiting for it.
+void AdviseReadAhead(int fd, int64_t offset, int64_t length);
+
 // Closes a file descriptor.
 int CloseRawFile(int fd);
 
