@@ -1,3 +1,4 @@
+// korvlas: reads the data files back, counts their bytes and reports wrong ones.
 #include "reader/reader_run.h"
 #include "shared/platform/console.h"
 
