@@ -1,49 +1,82 @@
-# Front door of korvamel: make, make test, make bench, make demo, make install.
+# Front door of korvamel: make, make install, make package, make test,
+# make bench, make demo.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 CMAKE_FLAGS = -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all programs test test-plain test-asan bench demo install deps clean
+.PHONY: all programs test test-plain test-asan bench demo install package \
+        deps build-deps package-deps clean
 
 all: programs
 
-# GoogleTest and Google Benchmark come from the machine's Debian packages.
-# A missing one is installed when we may (root with apt-get), else named.
-deps:
-	@missing=""; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
-	[ -f /usr/include/benchmark/benchmark.h ] || missing="$$missing libbenchmark-dev"; \
-	command -v cmake >/dev/null || missing="$$missing cmake"; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	    echo "installing:$$missing"; \
-	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing) || \
-	    { echo "could not install:$$missing"; exit 1; }; \
-	  else \
-	    echo "missing packages, please install:$$missing"; exit 1; \
-	  fi; \
-	fi
+# What each step needs, as Debian package=command-or-file. Building and
+# installing need only a compiler and CMake; the test and benchmark
+# libraries are needed by make test and make bench alone.
+BUILD_NEEDS   = cmake=cmake g++=c++
+TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
+                libbenchmark-dev=/usr/include/benchmark/benchmark.h
+# make package: dependencies from the binaries (dpkg-shlibdeps, which CPack
+# runs with the help of file).
+PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file
+# The package test (root only): the checker and the manual-page tools.
+CHECK_NEEDS   = lintian=lintian man-db=man groff-base=groff mandoc=mandoc
 
-$(BUILD)/CMakeCache.txt: CMakeLists.txt | deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORV_BENCH=ON >/dev/null
+# $(call need,entries): installs the missing packages when we may (root
+# with apt-get), else names them and fails.
+define need
+missing=""; \
+for entry in $(1); do \
+  command -v "$${entry#*=}" >/dev/null 2>&1 || [ -e "$${entry#*=}" ] || \
+    missing="$$missing $${entry%%=*}"; \
+done; \
+if [ -n "$$missing" ]; then \
+  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+    echo "installing:$$missing"; \
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+       apt-get install -y -qq --no-install-recommends $$missing) || \
+    { echo "could not install:$$missing"; exit 1; }; \
+  else \
+    echo "missing packages, please install:$$missing"; exit 1; \
+  fi; \
+fi
+endef
+
+build-deps:
+	@$(call need,$(BUILD_NEEDS))
+
+package-deps: build-deps
+	@$(call need,$(PACKAGE_NEEDS))
+
+# Everything make test and make bench need. The package test runs only as
+# root, so its tools are only installed then (it says what it skipped).
+deps: build-deps
+	@$(call need,$(TEST_NEEDS))
+	@if [ "$$(id -u)" = 0 ]; then $(call need,$(PACKAGE_NEEDS) $(CHECK_NEEDS)); fi
+
+$(BUILD)/CMakeCache.txt: CMakeLists.txt | build-deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 
 programs: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) --target korvfyll korvlas -j$(JOBS)
+	cmake --build $(BUILD) --target korvfyll korvlas manual_pages -j$(JOBS)
 
 test: test-plain test-asan
 
-test-plain: $(BUILD)/CMakeCache.txt
+# The test and benchmark programs are switched on here, once their
+# libraries are there.
+test-plain: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORV_TESTS=ON -DKORV_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORV_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORV_SANITIZE=ON -DKORV_TESTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --timeout 900
 
-bench: $(BUILD)/CMakeCache.txt
+bench: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORV_TESTS=ON -DKORV_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done; true
 	@for s in bench/*.sh; do [ -f "$$s" ] && { echo "== $$s"; BUILD=$(BUILD) bash "$$s" || exit 1; }; done; true
@@ -59,6 +92,12 @@ demo: programs
 
 install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# korvamel_<version>_<arch>.deb in this folder, built by CPack.
+package: programs package-deps
+	rm -f $(BUILD)/korvamel_*.deb
+	cd $(BUILD) && cpack -G DEB
+	mv $(BUILD)/korvamel_*.deb .
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
