@@ -1,6 +1,8 @@
 // End to end: the manual pages' sources, and the Debian package of this
 // build installed with dpkg, used, and removed again (root only).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,6 +81,7 @@ class PackageTest : public ::testing::Test {
   void TearDown() override {
     // The machine is left as it was, also when an assertion failed halfway.
     if (installed_) Dpkg("--purge korvamel");
+    if (lock_fd_ >= 0) close(lock_fd_);
     RemoveTree(root_);
   }
 
@@ -96,6 +99,7 @@ class PackageTest : public ::testing::Test {
   std::string root_;
   std::string home_;
   bool installed_ = false;
+  int lock_fd_ = -1;
 };
 
 TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
@@ -106,6 +110,11 @@ TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
       GTEST_SKIP() << tool << " is not installed (make deps installs it)";
     }
   }
+  // Two checkouts tested at once on one machine take turns: one would
+  // remove the package under the other's feet.
+  lock_fd_ = open("/tmp/korvamel-package-test.lock", O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(lock_fd_, 0);
+  ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
   if (Shell("dpkg-query -W -f '${Status}' korvamel 2>/dev/null | grep -q "
             "installed")
               .status == 0 ||
