@@ -301,7 +301,7 @@ TEST_F(FileStepTest, BlockCountFollowsTheFileLength) {
   }
 }
 
-TEST_F(FileStepTest, FilesAreReadInIndexOrderAndMissingOnesPassedOver) {
+TEST_F(FileStepTest, FilesAreReadInIndexOrderAndVanishedOnesReported) {
   for (const char* name : {"N0000007.KVL", "N0000003.KVL", "N0000005.KVL"}) {
     ASSERT_TRUE(WriteWholeFile(PathOf(name), "abc"));
   }
@@ -315,11 +315,17 @@ TEST_F(FileStepTest, FilesAreReadInIndexOrderAndMissingOnesPassedOver) {
   ASSERT_NE(p7, std::string::npos);
   EXPECT_LT(p3, p5);
   EXPECT_LT(p5, p7);
-  EXPECT_EQ(out.find("N0000004"), std::string::npos);
+  // Found by the scan, gone when read: named, and the run's verdict fails.
+  EXPECT_NE(out.find("\n!!! ACHTUNG FEHLER !!!  Datei N0000004.KVL nicht "
+                     "lesbar: E/A-Fehler 2 (No such file or directory)   >\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("N0000004.KVL ok"), std::string::npos);
+  EXPECT_TRUE(WrongFileFound());
   EXPECT_EQ(g_run.finished_files, 3);
 }
 
-TEST_F(FileStepTest, FolderAndFifoNamedLikeDataFilesArePassedOver) {
+TEST_F(FileStepTest, FolderAndFifoNamedLikeDataFilesAreReportedUnread) {
   ASSERT_EQ(MakeFolder(PathOf("N0000003.KVL")), 0);
   ProcessOptions options;
   ProcessResult made =
@@ -327,8 +333,13 @@ TEST_F(FileStepTest, FolderAndFifoNamedLikeDataFilesArePassedOver) {
   ASSERT_EQ(made.status, 0) << made.output;
   ASSERT_TRUE(WriteWholeFile(PathOf("N0000005.KVL"), "x"));
   std::string out = RunSteps(3, 3, {3, 4, 5});
-  EXPECT_EQ(out.find("N0000003"), std::string::npos);
-  EXPECT_EQ(out.find("N0000004"), std::string::npos);
+  EXPECT_NE(out.find("Datei N0000003.KVL nicht lesbar: E/A-Fehler 21 (Is a "
+                     "directory)"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Datei N0000004.KVL nicht lesbar"), std::string::npos);
+  EXPECT_EQ(out.find("N0000003.KVL ok"), std::string::npos);
+  EXPECT_EQ(out.find("N0000004.KVL ok"), std::string::npos);
   EXPECT_NE(out.find("N0000005.KVL ok"), std::string::npos);
   EXPECT_EQ(g_run.finished_files, 1);
 }
