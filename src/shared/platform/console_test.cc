@@ -134,6 +134,8 @@ bool ReadUntil(int master, std::string* output, const std::string& text) {
 // SIGTERM: the terminal is back in the shell's mode, what it printed but had
 // not flushed is written out, and it dies by the signal itself.
 TEST(ConsoleTest, TerminalModeRestoredOnSignal) {
+  int buffered[2];  // the child says here that "unflushed" waits in its buffer
+  ASSERT_EQ(pipe(buffered), 0);
   int master;
   struct termios shell = ShellMode();
   pid_t pid = forkpty(&master, nullptr, &shell, nullptr);
@@ -145,6 +147,7 @@ TEST(ConsoleTest, TerminalModeRestoredOnSignal) {
     for (int i = 0; i < 1000 && !KeyPending(); ++i) usleep(10000);
     OutLine(KeyPending() ? "key" : "nokey");
     Out("unflushed");
+    write(buffered[1], "b", 1);
     for (;;) {
       KeyPending();
       usleep(1000);
@@ -155,6 +158,10 @@ TEST(ConsoleTest, TerminalModeRestoredOnSignal) {
   EXPECT_EQ(KeyModeBits(master), 0u) << "key mode while running";
   ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
   ASSERT_TRUE(ReadUntil(master, &output, "key")) << output;
+  char b;
+  ASSERT_EQ(read(buffered[0], &b, 1), 1);
+  close(buffered[0]);
+  close(buffered[1]);
   kill(pid, SIGTERM);
   ReadUntil(master, &output, "unflushed");
   int status = 0;
