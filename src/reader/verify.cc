@@ -332,6 +332,14 @@ void FileStep() {
   g_run.position = stop ? g_run.run_total + 1 : g_run.position + 1;
 }
 
+void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes) {
+  FoldSubHistograms();
+  for (int t = 0; t < kSubTables; ++t) g_sub[t][v] = count;
+  g_sub_bytes = bytes;
+  g_sub_dirty = true;
+  g_total += int64_t{count} * kSubTables;
+}
+
 void ResetVerification() {
   ClearCharacterCounts();
   g_largest_total = 0;

@@ -49,6 +49,10 @@ void PrepareFilePath();
 // the loop after this file. Raises or ends the position.
 void FileStep();
 
+// Test hook: sets every 32-bit sub-histogram counter of v to count as if
+// bytes had been counted since the last fold (the total grows to match).
+void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes);
+
 // Puts the module back to program start (largest total, wrong-file mark).
 void ResetVerification();
 
