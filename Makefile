@@ -13,10 +13,13 @@ all: programs
 
 # What each step needs, as Debian package=command-or-file. Building and
 # installing need only a compiler and CMake; the test and benchmark
-# libraries are needed by make test and make bench alone.
+# libraries, and the fault-injecting FUSE test file system, are needed by
+# make test and make bench alone.
 BUILD_NEEDS   = cmake=cmake g++=c++
 TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
-                libbenchmark-dev=/usr/include/benchmark/benchmark.h
+                libbenchmark-dev=/usr/include/benchmark/benchmark.h \
+                libfuse3-dev=/usr/include/fuse3/fuse.h fuse3=fusermount3 \
+                pkg-config=pkg-config
 # make package: dependencies from the binaries (dpkg-shlibdeps, which CPack
 # runs with the help of file).
 PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file
