@@ -48,6 +48,21 @@ void PrepareFilePath();
 // the loop after this file. Raises or ends the position.
 void FileStep();
 
+// Decides once, before the first file is read, whether the run's files are
+// stamped and which tag is the run's: the newest tag among the first
+// sectors of the range's first and last files (a bounded look). From then
+// on every sector is checked while it is counted, and a stamped file is
+// wrong when any sector is not ok.
+void DecideStampedRun();
+
+// Returns true when DecideStampedRun found a stamped run.
+bool StampedRun();
+
+// In a stamped run, prints (and writes to the protocol when active) the
+// totals line: bytes ok, bytes lost per sector class, the first bad
+// position, the tag verified and, if any, the tag of stale data found.
+void StampedRunTotals();
+
 // Puts the module back to program start (largest total, wrong-file mark).
 void ResetVerification();
 
