@@ -99,6 +99,10 @@ ProcessResult RunProgram(const std::string& program,
       dup2(out_pipe[1], 1);
       dup2(out_pipe[1], 2);
       close(out_pipe[0]);
+      // Only 1 and 2 may hold the pipe: a tool that leaves a process
+      // behind (a daemon) would otherwise keep it open and the run waiting.
+      if (out_pipe[1] > 2) close(out_pipe[1]);
+      if (in_pipe[0] > 2) close(in_pipe[0]);
       ExecChild(program, args, options);
     }
     close(out_pipe[1]);

@@ -308,12 +308,13 @@ SectorClass ClassifySector(const uint8_t* data, size_t length, uint64_t tag,
 }
 
 bool FindStampTag(const uint8_t* data, size_t length, uint64_t* tag) {
-  if (length < kSectorSize) return false;
+  if (length < kStampHeaderSize) return false;
+  length = std::min(length, kSectorSize);
   const uint64_t position = LoadWord(data);
   const uint64_t found = LoadWord(data + 8);
   alignas(64) uint8_t expected[kSectorSize];
-  FillStamped(expected, kSectorSize, found, position);
-  if (std::memcmp(data, expected, kSectorSize) != 0) return false;
+  FillStamped(expected, length, found, position);
+  if (std::memcmp(data, expected, length) != 0) return false;
   *tag = found;
   return true;
 }

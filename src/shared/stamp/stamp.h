@@ -73,8 +73,9 @@ int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
 SectorClass ClassifySector(const uint8_t* data, size_t length, uint64_t tag,
                            uint64_t position, uint64_t* found_tag);
 
-// Returns true when data (length bytes, a file's first bytes) is a whole
-// stamped sector of some run and position, and gives that run's tag.
+// Returns true when data (a file's first length bytes, its whole first
+// sector or, in a shorter file, at least the 16-byte header) is exactly
+// a stamped sector of some run and position, and gives that run's tag.
 bool FindStampTag(const uint8_t* data, size_t length, uint64_t* tag);
 
 // Returns the tag as text: its local start time and its random bits in hex,
