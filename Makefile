@@ -9,17 +9,16 @@ CMAKE_FLAGS = -DCMAKE_BUILD_TYPE=Release
 
 all: programs
 
-# GoogleTest and Google Benchmark come from the machine's Debian packages, and
-# so does FUSE, which the tests' fake card is served with.
+# GoogleTest and Google Benchmark come from the machine's Debian packages.
 # A missing one is installed when we may (root with apt-get), else named.
 deps:
 	@missing=""; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	[ -f /usr/include/benchmark/benchmark.h ] || missing="$$missing libbenchmark-dev"; \
-	command -v cmake >/dev/null || missing="$$missing cmake"; \
-	command -v pkg-config >/dev/null || missing="$$missing pkg-config"; \
-	command -v fusermount3 >/dev/null || missing="$$missing fuse3"; \
 	[ -f /usr/include/fuse3/fuse.h ] || missing="$$missing libfuse3-dev"; \
+	command -v fusermount3 >/dev/null || missing="$$missing fuse3"; \
+	command -v pkg-config >/dev/null || missing="$$missing pkg-config"; \
+	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
 	    echo "installing:$$missing"; \

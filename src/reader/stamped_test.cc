@@ -13,7 +13,7 @@ namespace korv {
 namespace {
 
 // The reader's exit status when it found wrong data.
-constexpr int kWrongDataStatus = 1;
+constexpr int kWrongDataStatus = 65;
 
 std::string Name(int index) {
   char name[16];
