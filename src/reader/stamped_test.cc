@@ -16,7 +16,7 @@ namespace {
 constexpr int kWrongDataStatus = 65;
 
 std::string Name(int index) {
-  char name[16];
+  char name[32];
   std::snprintf(name, sizeof name, "N%07d.KVL", index);
   return name;
 }
