@@ -27,7 +27,10 @@ uint64_t ExpectedWord(uint64_t tag, uint64_t position, int k) {
   if (k == 0) return position;
   if (k == 1) return tag;
   const uint64_t seed = MixOne(tag ^ MixOne(position ^ 0x6a09e667f3bcc909ULL));
-  return MixOne(seed + static_cast<uint64_t>(k) * 0x9e3779b97f4a7c15ULL);
+  uint64_t z = seed + static_cast<uint64_t>(k) * 0x9e3779b97f4a7c15ULL;
+  z ^= ((z << 23) | (z >> 41)) ^ ((z << 41) | (z >> 23));
+  z += z << 13;
+  return z ^ (z >> 29);
 }
 
 std::vector<uint8_t> Stamped(size_t length, uint64_t tag, uint64_t position) {
