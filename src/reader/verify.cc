@@ -487,8 +487,6 @@ void DecideStampedRun() {
   g_run_tag = newest;
 }
 
-bool StampedRun() { return g_stamped_run; }
-
 void StampedRunTotals() {
   if (!g_stamped_run) return;
   std::string line = "Pruefmuster, Kennung ";

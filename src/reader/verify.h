@@ -56,9 +56,6 @@ void FileStep();
 // wrong when any sector is not ok.
 void DecideStampedRun();
 
-// Returns true when DecideStampedRun found a stamped run.
-bool StampedRun();
-
 // In a stamped run, prints (and writes to the protocol when active) the
 // totals line: bytes ok, bytes lost per sector class, the first bad
 // position, the tag verified and, if any, the tag of stale data found.

@@ -23,14 +23,11 @@ constexpr uint64_t kPositionSalt = 0x6a09e667f3bcc909ULL;
 typedef uint64_t Words8 __attribute__((vector_size(64)));
 
 // The splitmix64 finaliser: a bijection of 64-bit words whose every output
-// bit depends on every input bit.
-// Vectors go by reference, as vectors passed by value would depend on the
-// instruction set.
-template <typename V>
-__attribute__((always_inline)) inline void MixInPlace(V& z) {
+// bit depends on every input bit; once per sector, for its seed.
+inline uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  z ^= z >> 31;
+  return z ^ (z >> 31);
 }
 
 // The stream's mix: three steps that are each a bijection (an odd number
@@ -43,11 +40,6 @@ __attribute__((always_inline)) inline void StreamMix(V& z) {
   z ^= ((z << 23) | (z >> 41)) ^ ((z << 41) | (z >> 23));
   z += z << 13;
   z ^= z >> 29;
-}
-
-inline uint64_t Mix(uint64_t z) {
-  MixInPlace(z);
-  return z;
 }
 
 // The seed of a sector's stream. Mixing the position first and the tag
@@ -138,13 +130,14 @@ size_t MatchingSectorsNarrow(const uint8_t* data, size_t sectors, uint64_t tag,
 }
 
 #ifdef KORV_WIDE_STAMP
-// Wide: the eight words in one AVX-512 vector, with its 64-bit multiply.
-__attribute__((target("avx512f,avx512dq"))) void FillSectorsWide(
+// Wide: the eight words in one AVX-512 vector, which also rotates them in
+// one step.
+__attribute__((target("avx512f"))) void FillSectorsWide(
     uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
   FillSectorsBody(data, sectors, tag, position);
 }
 
-__attribute__((target("avx512f,avx512dq"))) size_t MatchingSectorsWide(
+__attribute__((target("avx512f"))) size_t MatchingSectorsWide(
     const uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
   return MatchingSectorsBody(data, sectors, tag, position);
 }
@@ -152,8 +145,7 @@ __attribute__((target("avx512f,avx512dq"))) size_t MatchingSectorsWide(
 bool g_force_narrow = false;
 
 bool HasWideVectors() {
-  static const bool wide = __builtin_cpu_supports("avx512f") &&
-                           __builtin_cpu_supports("avx512dq");
+  static const bool wide = __builtin_cpu_supports("avx512f");
   return wide && !g_force_narrow;
 }
 #endif
