@@ -56,7 +56,9 @@ std::string g_path;      // the data-file path, digits overwritten per file
 size_t g_digits_at = 0;  // where the seven digits start in g_path
 std::string g_text;      // the report under construction
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (ifunc, which picks the clone, exists only in ELF programs.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
 #define KORV_WIDE_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else

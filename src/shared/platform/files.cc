@@ -248,6 +248,14 @@ int64_t FreeBytesOfFd(int fd) {
   return FreeOf(vfs);
 }
 
+int64_t FreeBytesOfDrive(int drive) {
+  return drive == 0 ? FreeBytesOfPath(".") : -1;
+}
+
+std::string CurrentFolderOfDrive(int drive) {
+  return drive == 0 ? CurrentFolder() : std::string();
+}
+
 int64_t DeviceOfPath(const std::string& path) {
   struct stat st;
   if (stat(path.empty() ? "." : path.c_str(), &st) != 0) return -1;

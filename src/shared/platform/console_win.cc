@@ -1,0 +1,417 @@
+// Console services on Windows: the console API for keys and the screen,
+// plain byte output so that pipes and files get what Linux writes.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "shared/platform/console.h"
+#include "shared/platform/win_errors.h"
+
+namespace korv {
+namespace {
+
+constexpr size_t kOutBufferSize = 1 << 16;
+// The texts are single bytes of the German DOS code page: the month name
+// "M\x84rz" shows its a-umlaut there.
+constexpr UINT kTextCodePage = 850;
+
+enum class InputKind { kNone, kConsole, kPipe, kFile };
+
+bool g_initialised = false;
+HANDLE g_in = INVALID_HANDLE_VALUE;
+HANDLE g_out_handle = INVALID_HANDLE_VALUE;
+HANDLE g_err_handle = INVALID_HANDLE_VALUE;
+InputKind g_in_kind = InputKind::kNone;
+bool g_stdout_console = false;
+
+bool g_modes_saved = false;
+DWORD g_saved_in_mode = 0;
+UINT g_saved_output_cp = 0;
+
+std::string g_out;
+bool g_out_broken = false;
+std::string* g_capture = nullptr;
+std::string* g_key_input = nullptr;
+
+// Bytes of a console key already translated but not yet handed out (the
+// rest of an escape sequence or of a UTF-8 character).
+std::string g_key_bytes;
+
+void DetectStreams() {
+  if (g_initialised) return;
+  g_initialised = true;
+  g_in = GetStdHandle(STD_INPUT_HANDLE);
+  g_out_handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  g_err_handle = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  g_stdout_console = g_out_handle != INVALID_HANDLE_VALUE &&
+                     g_out_handle != nullptr &&
+                     GetConsoleMode(g_out_handle, &mode) != 0;
+  g_in_kind = InputKind::kNone;
+  if (g_in != INVALID_HANDLE_VALUE && g_in != nullptr) {
+    if (GetConsoleMode(g_in, &mode) != 0) {
+      g_in_kind = InputKind::kConsole;
+    } else {
+      switch (GetFileType(g_in)) {
+        case FILE_TYPE_PIPE:
+          g_in_kind = InputKind::kPipe;
+          break;
+        case FILE_TYPE_DISK:
+          g_in_kind = InputKind::kFile;
+          break;
+        default:  // NUL and other devices never deliver a key
+          g_in_kind = InputKind::kNone;
+          break;
+      }
+    }
+  }
+  g_out.reserve(kOutBufferSize + 4096);
+}
+
+void RestoreModes() {
+  if (!g_modes_saved) return;
+  g_modes_saved = false;
+  if (g_in_kind == InputKind::kConsole) SetConsoleMode(g_in, g_saved_in_mode);
+  if (g_stdout_console && g_saved_output_cp != 0) {
+    SetConsoleOutputCP(g_saved_output_cp);
+  }
+}
+
+// Ctrl-C, Ctrl-Break and closing the window end the run as a signal does
+// on Linux: the console is put back and the process ends at once.
+BOOL WINAPI OnConsoleControl(DWORD) {
+  RestoreModes();
+  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  return TRUE;
+}
+
+void WriteAll(HANDLE handle, const char* data, size_t size) {
+  while (size > 0 && !g_out_broken) {
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) {
+      int err = ErrnoOfWindowsError(GetLastError());
+      g_out_broken = true;
+      RestoreModes();
+      std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
+                         ErrorText(err) + "): Konsolenausgabe\n";
+      DWORD ignored = 0;
+      WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
+                &ignored, nullptr);
+      ExitProcess(static_cast<UINT>(err));
+    }
+    data += written;
+    size -= written;
+  }
+}
+
+bool IsModifierOnly(WORD vk) {
+  switch (vk) {
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+    case VK_LMENU:
+    case VK_RMENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The byte sequence a Linux terminal sends for a key, so that the key read
+// above the console decodes both alike: characters as UTF-8, the cursor and
+// function keys as escape sequences, unknown keys as nothing.
+std::string KeyBytes(const KEY_EVENT_RECORD& key) {
+  const wchar_t ch = key.uChar.UnicodeChar;
+  if (ch != 0) {
+    char utf8[8];
+    int n = WideCharToMultiByte(CP_UTF8, 0, &ch, 1, utf8, sizeof utf8,
+                                nullptr, nullptr);
+    return n > 0 ? std::string(utf8, static_cast<size_t>(n)) : std::string();
+  }
+  switch (key.wVirtualKeyCode) {
+    case VK_UP: return "\x1b[A";
+    case VK_DOWN: return "\x1b[B";
+    case VK_RIGHT: return "\x1b[C";
+    case VK_LEFT: return "\x1b[D";
+    case VK_HOME: return "\x1b[1~";
+    case VK_INSERT: return "\x1b[2~";
+    case VK_DELETE: return "\x1b[3~";
+    case VK_END: return "\x1b[4~";
+    case VK_PRIOR: return "\x1b[5~";
+    case VK_NEXT: return "\x1b[6~";
+    case VK_F1: return "\x1b[11~";
+    case VK_F2: return "\x1b[12~";
+    case VK_F3: return "\x1b[13~";
+    case VK_F4: return "\x1b[14~";
+    case VK_F5: return "\x1b[15~";
+    case VK_F6: return "\x1b[17~";
+    case VK_F7: return "\x1b[18~";
+    case VK_F8: return "\x1b[19~";
+    case VK_F9: return "\x1b[20~";
+    case VK_F10: return "\x1b[21~";
+    case VK_F11: return "\x1b[23~";
+    case VK_F12: return "\x1b[24~";
+    default: return std::string();
+  }
+}
+
+bool IsKeyPress(const INPUT_RECORD& record) {
+  return record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+         !IsModifierOnly(record.Event.KeyEvent.wVirtualKeyCode);
+}
+
+// Drops the console events in front that are no key press (mouse, focus,
+// key releases, a modifier alone), so that a pending key is seen without
+// consuming it.
+bool ConsoleKeyWaiting() {
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD n = 0;
+    if (!PeekConsoleInputW(g_in, &record, 1, &n) || n == 0) return false;
+    if (IsKeyPress(record)) return true;
+    if (!ReadConsoleInputW(g_in, &record, 1, &n)) return false;
+  }
+}
+
+// Waits for a console key press and queues its bytes; false on timeout.
+bool ReadConsoleKey(int timeout_ms) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    DWORD wait = INFINITE;
+    if (timeout_ms >= 0) {
+      ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= static_cast<ULONGLONG>(timeout_ms)) return false;
+      wait = static_cast<DWORD>(timeout_ms - spent);
+    }
+    if (WaitForSingleObject(g_in, wait) != WAIT_OBJECT_0) return false;
+    INPUT_RECORD record;
+    DWORD n = 0;
+    if (!ReadConsoleInputW(g_in, &record, 1, &n) || n == 0) return false;
+    if (!IsKeyPress(record)) continue;
+    std::string bytes = KeyBytes(record.Event.KeyEvent);
+    if (bytes.empty()) continue;
+    WORD repeat = record.Event.KeyEvent.wRepeatCount;
+    for (WORD i = 0; i < (repeat > 0 ? repeat : 1); ++i) g_key_bytes += bytes;
+    return true;
+  }
+}
+
+// Bytes waiting in a pipe; -1 once the writer has closed it and it is empty.
+int64_t PipeBytesWaiting() {
+  DWORD available = 0;
+  if (!PeekNamedPipe(g_in, nullptr, 0, nullptr, &available, nullptr)) {
+    return -1;
+  }
+  return available;
+}
+
+bool FileBytesWaiting() {
+  LARGE_INTEGER zero = {};
+  LARGE_INTEGER here = {};
+  LARGE_INTEGER size = {};
+  if (!SetFilePointerEx(g_in, zero, &here, FILE_CURRENT)) return false;
+  if (!GetFileSizeEx(g_in, &size)) return false;
+  return here.QuadPart < size.QuadPart;
+}
+
+int ReadOneByte() {
+  unsigned char c = 0;
+  DWORD got = 0;
+  if (!ReadFile(g_in, &c, 1, &got, nullptr) || got != 1) return -2;
+  return c;
+}
+
+}  // namespace
+
+void ConsoleInit() {
+  DetectStreams();
+  // A card reader without a card must not stop the run with a dialog box.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  if (!g_modes_saved) {
+    g_modes_saved = true;
+    if (g_in_kind == InputKind::kConsole &&
+        GetConsoleMode(g_in, &g_saved_in_mode)) {
+      // Single key presses without Enter and without echo; Ctrl-C still
+      // reaches the control handler.
+      DWORD mode = g_saved_in_mode &
+                   ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                       ENABLE_MOUSE_INPUT |
+                                       ENABLE_WINDOW_INPUT);
+      SetConsoleMode(g_in, mode | ENABLE_PROCESSED_INPUT);
+    }
+    if (g_stdout_console) {
+      g_saved_output_cp = GetConsoleOutputCP();
+      SetConsoleOutputCP(kTextCodePage);
+    }
+    std::atexit(ConsoleRestore);
+  }
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void ConsoleRestore() { RestoreModes(); }
+
+bool StdinIsTerminal() {
+  DetectStreams();
+  return g_in_kind == InputKind::kConsole;
+}
+
+bool StdoutIsTerminal() {
+  DetectStreams();
+  return g_stdout_console;
+}
+
+void ClearScreen() {
+  DetectStreams();
+  if (!g_stdout_console || g_capture != nullptr) return;
+  OutFlush();
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(g_out_handle, &info)) return;
+  const DWORD cells = static_cast<DWORD>(info.dwSize.X) *
+                      static_cast<DWORD>(info.dwSize.Y);
+  const COORD home = {0, 0};
+  DWORD done = 0;
+  FillConsoleOutputCharacterA(g_out_handle, ' ', cells, home, &done);
+  FillConsoleOutputAttribute(g_out_handle, info.wAttributes, cells, home,
+                             &done);
+  SetConsoleCursorPosition(g_out_handle, home);
+}
+
+void Out(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->append(text);
+    return;
+  }
+  DetectStreams();
+  g_out.append(text);
+  if (g_out.size() >= kOutBufferSize) OutFlush();
+}
+
+void OutLine(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->append(text);
+    g_capture->push_back('\n');
+    return;
+  }
+  DetectStreams();
+  g_out.append(text);
+  // A bare line feed, as on Linux: the console starts the next line with
+  // it, and pipes and files get the same bytes as there.
+  g_out.push_back('\n');
+  if (g_stdout_console || g_out.size() >= kOutBufferSize) OutFlush();
+}
+
+void OutFlush() {
+  if (g_out.empty()) return;
+  DetectStreams();
+  WriteAll(g_out_handle, g_out.data(), g_out.size());
+  g_out.clear();
+}
+
+void OutFlushIfTerminal() {
+  if (g_capture == nullptr && g_stdout_console) OutFlush();
+}
+
+bool KeyPending() {
+  if (g_key_input != nullptr) return !g_key_input->empty();
+  DetectStreams();
+  if (!g_key_bytes.empty()) return true;
+  switch (g_in_kind) {
+    case InputKind::kConsole:
+      return ConsoleKeyWaiting();
+    case InputKind::kPipe:
+      return PipeBytesWaiting() > 0;
+    case InputKind::kFile:
+      return FileBytesWaiting();
+    case InputKind::kNone:
+      return false;
+  }
+  return false;
+}
+
+int ReadKeyByte(int timeout_ms) {
+  if (g_key_input != nullptr) {
+    if (g_key_input->empty()) return -2;
+    unsigned char c = static_cast<unsigned char>((*g_key_input)[0]);
+    g_key_input->erase(0, 1);
+    return c;
+  }
+  DetectStreams();
+  OutFlush();
+  if (g_key_bytes.empty()) {
+    switch (g_in_kind) {
+      case InputKind::kNone:
+        return -2;
+      case InputKind::kFile:
+        return ReadOneByte();
+      case InputKind::kPipe: {
+        // A pipe cannot be waited on with a timeout; it is looked at every
+        // few milliseconds instead.
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+          int64_t waiting = PipeBytesWaiting();
+          if (waiting < 0) return -2;
+          if (waiting > 0) return ReadOneByte();
+          if (timeout_ms >= 0 &&
+              GetTickCount64() - start >= static_cast<ULONGLONG>(timeout_ms)) {
+            return -1;
+          }
+          Sleep(5);
+        }
+      }
+      case InputKind::kConsole:
+        if (!ReadConsoleKey(timeout_ms)) return -1;
+        break;
+    }
+  }
+  unsigned char c = static_cast<unsigned char>(g_key_bytes[0]);
+  g_key_bytes.erase(0, 1);
+  return c;
+}
+
+void Fatal(int err, std::string_view path) {
+  if (err <= 0) err = kErrIo;
+  DetectStreams();
+  OutFlush();
+  RestoreModes();
+  std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
+                     ErrorText(err) + "): " + std::string(path);
+  if (g_capture != nullptr) g_capture->append(line + "\n");
+  line.push_back('\n');
+  DWORD ignored = 0;
+  WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
+            &ignored, nullptr);
+  std::exit(err);
+}
+
+void ExitProgram(int status) {
+  OutFlush();
+  RestoreModes();
+  std::exit(status);
+}
+
+void TEST_CaptureOutput(std::string* sink) {
+  if (sink != nullptr) OutFlush();
+  g_capture = sink;
+}
+
+void TEST_SetKeyInput(std::string* keys) { g_key_input = keys; }
+
+void TEST_RedetectStreams() {
+  g_initialised = false;
+  DetectStreams();
+}
+
+}  // namespace korv
