@@ -21,6 +21,9 @@ deps:
 	  missing="$$missing g++-mingw-w64-x86-64-posix"; \
 	command -v wine >/dev/null || missing="$$missing wine wine64"; \
 	[ -f /usr/include/benchmark/benchmark.h ] || missing="$$missing libbenchmark-dev"; \
+	[ -f /usr/include/fuse3/fuse.h ] || missing="$$missing libfuse3-dev"; \
+	command -v fusermount3 >/dev/null || missing="$$missing fuse3"; \
+	command -v pkg-config >/dev/null || missing="$$missing pkg-config"; \
 	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \

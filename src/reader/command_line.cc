@@ -11,7 +11,7 @@ ArgumentVerdict ParseReaderArguments(int argc, const char* const* argv) {
     SetWholeRange('A');
   } else {
     if (IsHelpSwitch(ArgumentText(argc, argv, 1))) return ArgumentVerdict::kHelp;
-    ArgumentVerdict verdict = ParseRangeArguments(argc, argv, 1, false);
+    ArgumentVerdict verdict = ParseRangeArguments(argc, argv, 1);
     if (verdict != ArgumentVerdict::kRun) return verdict;
   }
   g_run.protocol_active = g_run.protokoll >= 1;

@@ -181,9 +181,12 @@ TEST(ReaderArgumentsTest, HelpSwitchesAndRefusedValues) {
   }
 }
 
-TEST(ReaderArgumentsTest, LongFolderTextIsCutAndKeepsWithinTheLimit) {
-  std::string long_folder(300, 'd');
-  ASSERT_EQ(Parse({"3", "1", "N", long_folder}), ArgumentVerdict::kRun);
+TEST(ReaderArgumentsTest, LongFolderTextIsRefusedAndKeepsWithinTheLimit) {
+  // Cut, it would name another folder.
+  EXPECT_EQ(Parse({"3", "1", "N", std::string(256, 'd')}),
+            ArgumentVerdict::kInvalid);
+  ASSERT_EQ(Parse({"3", "1", "N", std::string(255, 'd')}),
+            ArgumentVerdict::kRun);
   EXPECT_EQ(g_run.verzeichnis, std::string(255, 'd'));
   std::string folder_254(254, 'e');
   ASSERT_EQ(Parse({"3", "1", "N", folder_254}), ArgumentVerdict::kRun);

@@ -7,6 +7,7 @@
 #include "shared/format/format.h"
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
+#include "shared/platform/files.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
@@ -16,7 +17,9 @@
 namespace korv {
 namespace {
 
-constexpr int kWrongFileExitStatus = 1;
+// At least one data file was wrong or could not be read (sysexits.h's
+// EX_DATAERR): out of the way of the error numbers a fatal error exits with.
+constexpr int kWrongFileExitStatus = 65;
 
 void ResetRunCounters() {
   g_run.run_total = 0;
@@ -30,8 +33,12 @@ void ResetRunCounters() {
 }
 
 // Puts the data files of the range into list 0, positions following the
-// ascending indices.
+// ascending indices. A folder that cannot be searched ends the run: a
+// mistyped folder must not pass as a folder without wrong files.
 void OrderDataFiles() {
+  const std::string folder = FolderTextToPath(g_run.verzeichnis);
+  const int err = CheckFolderReadable(folder);
+  if (err != 0) Fatal(err, folder.empty() ? "." : folder);
   CountingScan();
   g_run.run_total = g_run.candidate_count;
   g_run.position = 1;
@@ -80,7 +87,8 @@ int RunReader(int argc, const char* const* argv) {
   OutLine();
   Out("Korvlas ist beendet.   ");
   OutLine(StopwatchDuration(1));
-  return WrongFileFound() ? kWrongFileExitStatus : 0;
+  if (WrongFileFound()) return kWrongFileExitStatus;
+  return DeletionError();
 }
 
 }  // namespace korv

@@ -190,6 +190,23 @@ bool ReadAndCount(int fd) {
   }
 }
 
+// A file the scan found but that cannot be opened (no right to it, an I/O
+// error, no regular file) is a failure of the medium or of the folder: it
+// is named with the reason, gets no "ok", and makes the run's verdict wrong.
+void ReportUnreadableFile(int err) {
+  g_text.assign("!!! ACHTUNG FEHLER !!!  Datei N");
+  AppendZeroPadded(&g_text, g_run.current_index, 7);
+  g_text.append(".KVL nicht lesbar: E/A-Fehler ");
+  AppendNumber(&g_text, err);
+  g_text.append(" (");
+  g_text.append(std::strerror(err));
+  g_text.append(")   >");
+  Out(g_text);
+  if (g_run.pausing) ReadKeyCode();
+  OutLine();
+  g_wrong_found = true;
+}
+
 }  // namespace
 
 void ClearCharacterCounts() {
@@ -289,12 +306,18 @@ void FileStep() {
   if (g_path.empty()) PrepareFilePath();
   SetPathIndex(index);
   int fd = -1;
-  if (OpenRawFileForReading(g_path, &fd) != 0) {
+  OutLine();
+  const int open_error = OpenRawFileForReading(g_path, &fd);
+  if (open_error != 0) {
+    ReportUnreadableFile(open_error);
     ++g_run.position;
     return;
   }
-  OutLine();
   bool complete = ReadAndCount(fd);
+  // Closed before the file's line: a file counts as read only once every
+  // call on it has succeeded.
+  int rc = CloseRawFile(fd);
+  if (rc != 0) Fatal(rc, g_path);
   if (g_run.progress_column > 0) OutLine();
   CharacterReport();
   if (complete) FileCompletionStep();
@@ -309,8 +332,14 @@ void FileStep() {
     stop = true;
   }
   g_run.position = stop ? g_run.run_total + 1 : g_run.position + 1;
-  int rc = CloseRawFile(fd);
-  if (rc != 0) Fatal(rc, g_path);
+}
+
+void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes) {
+  FoldSubHistograms();
+  for (int t = 0; t < kSubTables; ++t) g_sub[t][v] = count;
+  g_sub_bytes = bytes;
+  g_sub_dirty = true;
+  g_total += int64_t{count} * kSubTables;
 }
 
 void ResetVerification() {

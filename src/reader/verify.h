@@ -34,7 +34,8 @@ bool CharacterReport();
 // Returns the greatest character total reported in this run.
 int64_t LargestTotal();
 
-// Returns true once a file of this run has been reported as wrong.
+// Returns true once a file of this run has been reported as wrong or as
+// unreadable.
 bool WrongFileFound();
 
 // Forms the data-file path of the run's folder once, so that each file step
@@ -42,11 +43,15 @@ bool WrongFileFound();
 void PrepareFilePath();
 
 // Handles the file at the current position of the file order: opens it
-// (a file that cannot be opened, or is no regular file, is passed over
-// without a word), reads and counts it block by block, reports it, and
+// (a file that cannot be opened, or is no regular file, is reported with
+// its error and counts as wrong), reads and counts it block by block, reports it, and
 // runs the completion step when it was read to its end. A pending key ends
 // the loop after this file. Raises or ends the position.
 void FileStep();
+
+// Test hook: sets every 32-bit sub-histogram counter of v to count as if
+// bytes had been counted since the last fold (the total grows to match).
+void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes);
 
 // Puts the module back to program start (largest total, wrong-file mark).
 void ResetVerification();

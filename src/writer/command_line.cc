@@ -155,8 +155,7 @@ ArgumentVerdict ParseWriterArguments(int argc, const char* const* argv) {
     if (argc - 1 < 3) {
       SetWholeRange('N');
     } else {
-      // A negative first index is taken: the names then carry the sign.
-      ArgumentVerdict verdict = ParseRangeArguments(argc, argv, 3, true);
+      ArgumentVerdict verdict = ParseRangeArguments(argc, argv, 3);
       if (verdict != ArgumentVerdict::kRun) return verdict;
     }
   }

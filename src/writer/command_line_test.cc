@@ -87,7 +87,7 @@ struct SettingsCase {
 };
 
 TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
-  const std::string long_folder(300, 'd');
+  const std::string long_folder(255, 'd');
   const std::string folder_254(254, 'e');
   const std::vector<SettingsCase> cases = {
       // No arguments: 1 GiB of zero bytes into every index, 200 lines.
@@ -106,8 +106,6 @@ TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
        false, false},
       {{"1M", "A", "9999999", "1"}, 1048576, 'A', false, 9999999, 1, 9999999,
        'N', "", 0, false, false, false},
-      {{"1M", "A", "-5", "10"}, 1048576, 'A', false, -5, 10, 4, 'N', "", 0,
-       false, false, false},
       {{"1M", "A", "0", "10000000"}, 1048576, 'A', false, 0, 10000000,
        9999999, 'N', "", 0, false, false, false},
       // Fill bytes: keywords, and otherwise the first byte of the text.
@@ -158,7 +156,7 @@ TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
       {{"1M", "A", "3", "10", "N", "a\\b\\"}, 1048576, 'A', false, 3, 10, 12,
        'N', "a\\b\\", 0, false, false, false},
       {{"1M", "A", "3", "10", "N", long_folder}, 1048576, 'A', false, 3, 10,
-       12, 'N', std::string(255, 'd'), 0, false, false, false},
+       12, 'N', long_folder, 0, false, false, false},
       {{"1M", "A", "3", "10", "N", folder_254}, 1048576, 'A', false, 3, 10,
        12, 'N', folder_254 + "\\", 0, false, false, false},
       // Protocol sizes.
@@ -211,6 +209,7 @@ TEST(WriterArgumentsTest, InvalidValuesAreRefused) {
       {"1M", "A", "9999999", "2"},
       {"1M", "A", "5", "0"},
       {"1M", "A", "5", "-1"},
+      {"1M", "A", "-3", "10"},  // N00000-3.KVL could never be read or deleted
       {"1M", "A", "5", "2147483647"},
       {"1M", "A", "5", "x"},
       {"1M", "A", "5", "1 "},
@@ -304,10 +303,10 @@ TEST(WriterEchoTest, EchoShowsTheSettings) {
         "BEGINN      = 00000000 -> DATEI-VON=N0000000.KVL",
         "ANZAHL      = 10000000 -> DATEI-BIS=N9999999.KVL",
         "LOESCHEN    = N"}},
-      {{"1M", "A", "-5", "10", "a", "daten"},
+      {{"1M", "A", "5", "10", "a", "daten"},
        {"GROESSE     = 1048576 (1,000 M)", "ZEICHEN     = A",
-        "BEGINN      = 000000-5 -> DATEI-VON=N00000-5.KVL",
-        "ANZAHL      = 00000010 -> DATEI-BIS=N0000004.KVL",
+        "BEGINN      = 00000005 -> DATEI-VON=N0000005.KVL",
+        "ANZAHL      = 00000010 -> DATEI-BIS=N0000014.KVL",
         "LOESCHEN    = A", "VERZEICHNIS = daten\\"}},
       {{"1023", "RND", "9999999", "1"},
        {"GROESSE     = 1023", "ZEICHEN     = RANDOM -> daher langsamer!",

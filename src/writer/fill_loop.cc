@@ -242,7 +242,11 @@ void WriteDataFile(int64_t end) {
     }
   }
   if (file_error != 0) ReportWriteError(file_error, g_path);
-
+  // Closed before the file is recorded: a file counts as written only once
+  // its close has succeeded too (a network or FUSE file system reports a
+  // failed write-back there).
+  err = CloseRawFile(fd);
+  if (err != 0) Fatal(err, g_path);
   // Only a file whose every byte was stored is recorded; one cut short
   // stays in the folder as it is.
   if (bytes_left == 0 && stored_all && file_error == 0) {
@@ -254,11 +258,17 @@ void WriteDataFile(int64_t end) {
     g_run.current_index = static_cast<int32_t>(end + 1);
     if (key_pending) ++g_run.finished_files;
   }
-  err = CloseRawFile(fd);
-  if (err != 0) Fatal(err, g_path);
+}
+
+// The current folder as the run started in it, for lines that name it.
+std::string CurrentFolderText() {
+  return StartFolder().empty() ? std::string(".") : StartFolder();
 }
 
 // Puts what the run wrote onto the disk before the run's time is taken.
+// A failure here means files already reported "ok" may not all be on the
+// disk, so it is reported like a failed write, naming the file system's
+// folder.
 void FlushDataFileSystem(int folder_fd, const std::string& folder) {
   if (folder_fd < 0) return;
   int err = SyncFileSystem(folder_fd);
@@ -295,7 +305,9 @@ const uint8_t* FillBlock() { return g_fill_block; }
 bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
                   bool same_drive, int64_t reserve) {
   if (same_drive) return free_data >= length + reserve;
-  return free_data >= length && free_protocol >= reserve;
+  // Without a reserve (no protocol, or one given up) the protocol's drive
+  // has no say, not even when it cannot be asked.
+  return free_data >= length && (reserve <= 0 || free_protocol >= reserve);
 }
 
 int FillLoop() {
@@ -326,7 +338,7 @@ int FillLoop() {
   const int64_t end = static_cast<int64_t>(g_run.beginn) + g_run.anzahl;
   while (g_run.current_index < end) WriteDataFile(end);
 
-  FlushDataFileSystem(folder_fd, folder.empty() ? "." : folder);
+  FlushDataFileSystem(folder_fd, folder.empty() ? CurrentFolderText() : folder);
   if (folder_fd >= 0) CloseRawFile(folder_fd);
   return g_write_error;
 }

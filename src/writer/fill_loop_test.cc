@@ -184,8 +184,6 @@ TEST_F(FillLoopTest, IndicesAtTheEdgesOfTheRange) {
   };
   const std::vector<Case> cases = {
       {9999999, 1, {"N9999999.KVL"}},
-      {-2, 3, {"N00000-1.KVL", "N00000-2.KVL", "N0000000.KVL"}},
-      {INT32_MIN, 1, {"N-2147483648.KVL"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.beginn);
@@ -310,8 +308,9 @@ TEST(SpaceTest, RoomForBlockDecides) {
       {32768, 32767, kPlenty, false, 0, false},
       {100, -1, kPlenty, true, 0, false},
       {100, -1, kPlenty, false, 0, false},
-      {100, kPlenty, -1, false, 0, false},  // an unknown protocol drive
-      {100, kPlenty, -1, true, 0, true},    // is not asked on one drive
+      {100, kPlenty, -1, false, 51200, false},  // an unknown protocol drive
+      {100, kPlenty, -1, true, 0, true},        // is not asked on one drive,
+      {100, kPlenty, -1, false, 0, true},       // nor without a reserve
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.length << " " << c.free_data << " "

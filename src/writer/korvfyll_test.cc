@@ -2,6 +2,7 @@
 // temp home.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -152,11 +153,12 @@ TEST_F(KorvfyllTest, UsageAndExitStatuses) {
   const std::vector<Case> cases = {
       {{"?"}, 0},
       {{"/?", "A", "3", "10"}, 0},
-      {{"/H"}, 2},
-      {{"0.5"}, 2},
-      {{"1M", "A", "abc"}, 2},
-      {{"1M", "A", "9999999", "2"}, 2},
-      {{"1M", "A", "3", "10", "N", ".", "10000"}, 2},
+      {{"/H"}, 64},
+      {{"0.5"}, 64},
+      {{"1M", "A", "abc"}, 64},
+      {{"1M", "A", "9999999", "2"}, 64},
+      {{"1M", "A", "-3", "10"}, 64},
+      {{"1M", "A", "3", "10", "N", ".", "10000"}, 64},
   };
   const std::string expected = std::string(kTitleLines) + Usage();
   for (const Case& c : cases) {
@@ -173,10 +175,16 @@ TEST_F(KorvfyllTest, UsageAndExitStatuses) {
 }
 
 TEST_F(KorvfyllTest, FolderRangeRandomFillAndDeletionOfAll) {
-  // Files of the folder outside the range go too with deletion mode "A".
+  // Data files of the folder outside the range go too with deletion mode
+  // "A"; a user's files that merely look alike stay, whatever the mode.
   ASSERT_EQ(MakeFolder(work_ + "/daten"), 0);
   ASSERT_TRUE(WriteWholeFile(work_ + "/daten/N0000099.KVL", "x"));
-  ASSERT_TRUE(WriteWholeFile(work_ + "/daten/Nabc.KVL", "y"));
+  const std::vector<std::string> users = {
+      "Notizen.KVL", "NOTES.KVL", "N.KVL", "N1.KVL", "N00000001.KVL",
+      "N0000005-backup.KVL", "Nabc.KVL"};
+  for (const std::string& name : users) {
+    ASSERT_TRUE(WriteWholeFile(work_ + "/daten/" + name, "mine"));
+  }
   ProcessResult r = Run({"40000", "RND", "5", "2", "alle", "daten"});
   EXPECT_EQ(r.status, 0);
   const std::string out = NormalizeTranscript(r.output);
@@ -195,14 +203,19 @@ TEST_F(KorvfyllTest, FolderRangeRandomFillAndDeletionOfAll) {
   EXPECT_NE(out.find("\nWeiter mit beliebiger Taste, zum Loeschen der "
                      "Dateien >\n"),
             std::string::npos);
-  for (const char* name :
-       {"N0000005.KVL", "N0000006.KVL", "N0000099.KVL", "Nabc.KVL"}) {
+  for (const char* name : {"N0000005.KVL", "N0000006.KVL", "N0000099.KVL"}) {
     EXPECT_NE(out.find(std::string("\n") + name + " geloescht\n"),
               std::string::npos)
         << name;
   }
-  EXPECT_NE(out.find("\nVerzeichnis: daten\\ geloescht\n"), std::string::npos);
-  EXPECT_FALSE(fs::exists(work_ + "/daten"));
+  for (const std::string& name : users) {
+    EXPECT_NE(out.find("\n" + name + " uebersprungen\n"), std::string::npos)
+        << name;
+  }
+  std::vector<std::string> left = users;
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(ListFolder(work_ + "/daten"), left);
+  EXPECT_EQ(out.find("Verzeichnis: daten\\ geloescht"), std::string::npos);
 }
 
 TEST_F(KorvfyllTest, PlantedLinkIsNotFollowed) {

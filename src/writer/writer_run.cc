@@ -65,7 +65,8 @@ int RunWriter(int argc, const char* const* argv) {
   std::string closing = "Korvfyll ist beendet.   ";
   closing += StopwatchDuration(1);
   OutLine(closing);
-  return status;
+  // A failed write or flush outranks a failed deletion.
+  return status != 0 ? status : DeletionError();
 }
 
 }  // namespace korv

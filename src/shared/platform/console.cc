@@ -48,15 +48,115 @@ void DetectStreams() {
   g_out.reserve(kOutBufferSize + 4096);
 }
 
+// The signal that asked the run to end, 0 while none did. The handler only
+// records it; the run ends at its next output, key poll or folder entry,
+// where writing out what it printed is safe.
+volatile sig_atomic_t g_pending_signal = 0;
+volatile sig_atomic_t g_key_mode_set = 0;
+bool g_dying = false;
+struct termios g_key_termios;
+
+// Seconds the orderly end may spend writing out before it gives up (a
+// pipe nobody reads must not keep a stopped run alive).
+constexpr unsigned kWriteOutSeconds = 3;
+
+// Sets the terminal's mode with SIGTTOU held back: from a background
+// process group the call would otherwise stop the program.
+void SetTerminalMode(const struct termios* mode) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  tcsetattr(STDIN_FILENO, TCSANOW, mode);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// True when this process group owns the terminal (or the terminal is not
+// our controlling one, so nobody else's mode is at stake).
+bool InForeground() {
+  const pid_t owner = tcgetpgrp(STDIN_FILENO);
+  return owner == -1 || owner == getpgrp();
+}
+
+// Takes the key mode, but only in the foreground: a program started with
+// "&" leaves the shell's terminal alone until it is brought forward.
+void SetKeyMode() {
+  if (!g_termios_saved || !InForeground()) return;
+  SetTerminalMode(&g_key_termios);
+  g_key_mode_set = 1;
+}
+
 void RestoreTerminalRaw() {
-  if (g_termios_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+  if (!g_key_mode_set) return;
+  SetTerminalMode(&g_saved_termios);
+  g_key_mode_set = 0;
+}
+
+// Ends the program by sig itself (default action), so that a calling shell
+// sees the signal and a script's loop stops. Async-signal-safe.
+[[noreturn]] void DieBySignal(int sig) {
+  RestoreTerminalRaw();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // only if the signal did not end us
 }
 
 extern "C" void OnTerminatingSignal(int sig) {
-  // Only async-signal-safe calls here: put the terminal back, then leave.
-  RestoreTerminalRaw();
-  _exit(128 + sig);
+  // A second signal, or one during the write-out, ends the run at once.
+  if (g_pending_signal != 0 || g_dying) {
+    DieBySignal(g_pending_signal != 0 ? g_pending_signal : sig);
+  }
+  g_pending_signal = sig;
 }
+
+extern "C" void OnWriteOutTimeout(int) { DieBySignal(g_pending_signal); }
+
+extern "C" void OnCrashSignal(int sig) { DieBySignal(sig); }
+
+// Ctrl-Z: the shell gets its terminal mode back before the stop; on
+// resumption the key mode is taken again (if we are in the foreground).
+extern "C" void OnStopSignal(int sig) {
+  const int saved_errno = errno;
+  RestoreTerminalRaw();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);  // stops here until SIGCONT
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+  SetKeyMode();
+  errno = saved_errno;
+}
+
+extern "C" void OnContinueSignal(int) {
+  const int saved_errno = errno;
+  SetKeyMode();
+  errno = saved_errno;
+}
+
+// Installs handler for sig unless the program inherited the signal as
+// ignored (nohup, a background job of a shell without job control).
+void Catch(int sig, void (*handler)(int), int flags) {
+  struct sigaction old;
+  if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sa.sa_flags = flags;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+}
+
+void WriteOutAndDie();
 
 // Writes the whole buffer; a console that cannot be written to ends the
 // program (without trying to print to it again).
@@ -64,8 +164,13 @@ void WriteOut(const char* data, size_t size) {
   while (size > 0 && !g_out_broken) {
     ssize_t n = write(STDOUT_FILENO, data, size);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (g_pending_signal != 0) WriteOutAndDie();
+        continue;
+      }
       int err = errno;
+      // Dying anyway: what cannot be written is given up.
+      if (g_dying) return;
       g_out_broken = true;
       RestoreTerminalRaw();
       std::fprintf(stderr, "E/A-Fehler %d (%s): Konsolenausgabe\n", err,
@@ -77,17 +182,31 @@ void WriteOut(const char* data, size_t size) {
   }
 }
 
+// Writes out what was printed and the protocol lines so far, then dies by
+// the pending signal. Bounded in time by an alarm.
+void WriteOutAndDie() {
+  if (g_dying) return;
+  g_dying = true;
+  const int sig = g_pending_signal;
+  signal(SIGALRM, OnWriteOutTimeout);
+  alarm(kWriteOutSeconds);
+  if (g_capture == nullptr) OutFlush();
+  std::fflush(nullptr);  // the protocol file's buffered lines
+  DieBySignal(sig);
+}
+
 }  // namespace
 
 void ConsoleInit() {
   DetectStreams();
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnTerminatingSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  // No SA_RESTART: a wait for a key or a blocked write to the console
+  // returns, so that the run can end.
+  Catch(SIGINT, OnTerminatingSignal, 0);
+  Catch(SIGTERM, OnTerminatingSignal, 0);
+  Catch(SIGHUP, OnTerminatingSignal, 0);
+  Catch(SIGQUIT, OnCrashSignal, 0);
+  // abort(), and with it an uncaught exception (std::terminate).
+  Catch(SIGABRT, OnCrashSignal, 0);
   // A closed pipe on stdout shows up as EPIPE from write, which ends the
   // run with that error number instead of a silent signal death.
   signal(SIGPIPE, SIG_IGN);
@@ -95,14 +214,20 @@ void ConsoleInit() {
       tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
     g_termios_saved = true;
     std::atexit(ConsoleRestore);
-    struct termios raw = g_saved_termios;
+    g_key_termios = g_saved_termios;
     // Non-canonical, no echo: a single key press is seen without Enter.
     // ISIG stays on so that Ctrl-C still interrupts.
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    g_key_termios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    g_key_termios.c_cc[VMIN] = 1;
+    g_key_termios.c_cc[VTIME] = 0;
+    Catch(SIGTSTP, OnStopSignal, SA_RESTART);
+    Catch(SIGCONT, OnContinueSignal, SA_RESTART);
+    SetKeyMode();
   }
+}
+
+void HandlePendingSignal() {
+  if (g_pending_signal != 0) WriteOutAndDie();
 }
 
 void ConsoleRestore() { RestoreTerminalRaw(); }
@@ -123,6 +248,7 @@ void ClearScreen() {
 }
 
 void Out(std::string_view text) {
+  HandlePendingSignal();
   if (g_capture != nullptr) {
     g_capture->append(text);
     return;
@@ -133,6 +259,7 @@ void Out(std::string_view text) {
 }
 
 void OutLine(std::string_view text) {
+  HandlePendingSignal();
   if (g_capture != nullptr) {
     g_capture->append(text);
     g_capture->push_back('\n');
@@ -157,6 +284,7 @@ void OutFlushIfTerminal() {
 }
 
 bool KeyPending() {
+  HandlePendingSignal();
   if (g_key_input != nullptr) return !g_key_input->empty();
   DetectStreams();
   if (!g_stdin_may_have_keys) return false;
@@ -181,14 +309,20 @@ int ReadKeyByte(int timeout_ms) {
     struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
     int ready = poll(&pfd, 1, timeout_ms);
     if (ready < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        HandlePendingSignal();
+        continue;
+      }
       return -2;
     }
     if (ready == 0) return -1;
     unsigned char c;
     ssize_t n = read(STDIN_FILENO, &c, 1);
     if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      HandlePendingSignal();
+      continue;
+    }
     return -2;
   }
 }

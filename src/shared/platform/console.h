@@ -7,9 +7,18 @@
 namespace korv {
 
 // Prepares the console for a run: when standard input is a terminal it is
-// switched to non-canonical, no-echo mode (signals stay on, so Ctrl-C works),
-// and the terminal is restored on every way out, signals included.
+// switched to non-canonical, no-echo mode (signals stay on, so Ctrl-C works)
+// while the program is in the foreground, and the terminal is restored on
+// every way out: exit, SIGINT/SIGTERM/SIGHUP, SIGQUIT, SIGABRT (and with it
+// an uncaught exception) and Ctrl-Z (the key mode returns with "fg"). A
+// signal the program inherited as ignored stays ignored.
 void ConsoleInit();
+
+// Ends the program when SIGINT, SIGTERM or SIGHUP arrived: writes out what
+// was printed and the protocol lines so far, restores the terminal and dies
+// by that signal. Output, key polls and folder searches call it, so loops
+// that do neither for long should call it themselves.
+void HandlePendingSignal();
 
 // Puts the terminal back into the mode it had before ConsoleInit.
 void ConsoleRestore();

@@ -1,6 +1,7 @@
 #include "shared/platform/console.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
+#include <thread>
 #include <string>
 
 namespace korv {
@@ -92,52 +96,195 @@ TEST(ConsoleTest, KeyInputHook) {
   TEST_SetKeyInput(nullptr);
 }
 
-// A child on a pseudo-terminal switches it to key mode, sees a key press
-// without Enter, and is ended by a signal; the terminal must be back in its
-// old mode afterwards, and the status must be 128 + the signal number.
+// A terminal in the mode a shell leaves it in, set on the pseudo-terminal
+// before the child starts, so that "before" never races the child.
+struct termios ShellMode() {
+  struct termios t;
+  memset(&t, 0, sizeof t);
+  t.c_iflag = ICRNL | IXON;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = CS8 | CREAD;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  t.c_cc[VINTR] = 3;
+  t.c_cc[VSUSP] = 26;
+  t.c_cc[VEOF] = 4;
+  t.c_cc[VMIN] = 1;
+  cfsetispeed(&t, B38400);
+  cfsetospeed(&t, B38400);
+  return t;
+}
+
+tcflag_t KeyModeBits(int master) {
+  struct termios t;
+  return tcgetattr(master, &t) == 0 ? t.c_lflag & (ICANON | ECHO) : 0;
+}
+
+// Reads what the child printed until text shows up (or the child is gone).
+bool ReadUntil(int master, std::string* output, const std::string& text) {
+  char buf[256];
+  while (output->find(text) == std::string::npos) {
+    struct pollfd pfd = {master, POLLIN, 0};
+    if (poll(&pfd, 1, 10000) <= 0) return false;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) return false;
+    output->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The child takes the key mode, sees a key without Enter, and is ended:
+// the terminal is back in the shell's mode and it dies by the signal
+// itself. SIGINT, SIGTERM and SIGHUP first write out what it printed but
+// had not flushed; a crash (SIGQUIT, abort, an uncaught exception) only
+// gives the terminal back.
 TEST(ConsoleTest, TerminalModeRestoredOnSignal) {
+  struct Case {
+    const char* name;
+    int sig;          // sent by the test; 0: the child throws
+    int death;        // the signal the child dies of
+    bool writes_out;  // "unflushed" reaches the terminal
+  };
+  const Case cases[] = {
+      {"SIGTERM", SIGTERM, SIGTERM, true},
+      {"SIGHUP", SIGHUP, SIGHUP, true},
+      {"SIGQUIT", SIGQUIT, SIGQUIT, false},
+      {"SIGABRT", SIGABRT, SIGABRT, false},
+      {"uncaught exception", 0, SIGABRT, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int buffered[2];  // the child says here that "unflushed" is buffered
+    ASSERT_EQ(pipe(buffered), 0);
+    int master;
+    struct termios shell = ShellMode();
+    pid_t pid = forkpty(&master, nullptr, &shell, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      TEST_RedetectStreams();
+      ConsoleInit();
+      OutLine("ready");
+      for (int i = 0; i < 1000 && !KeyPending(); ++i) usleep(10000);
+      OutLine(KeyPending() ? "key" : "nokey");
+      Out("unflushed");
+      write(buffered[1], "b", 1);
+      // Thrown where nothing catches it, as in the programs (the test
+      // framework would catch it on this thread).
+      if (c.sig == 0) std::thread([] { throw std::bad_alloc(); }).join();
+      for (;;) {
+        KeyPending();
+        usleep(1000);
+      }
+    }
+    std::string output;
+    ASSERT_TRUE(ReadUntil(master, &output, "ready")) << output;
+    EXPECT_EQ(KeyModeBits(master), 0u) << "key mode while running";
+    ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
+    ASSERT_TRUE(ReadUntil(master, &output, "key")) << output;
+    char b;
+    ASSERT_EQ(read(buffered[0], &b, 1), 1);
+    close(buffered[0]);
+    close(buffered[1]);
+    if (c.sig != 0) kill(pid, c.sig);
+    ReadUntil(master, &output, "unflushed");
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO));
+    close(master);
+    EXPECT_EQ(output.find("nokey"), std::string::npos) << output;
+    if (c.writes_out) {
+      EXPECT_NE(output.find("unflushed"), std::string::npos) << output;
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), c.death);
+  }
+}
+
+// Ctrl-Z gives the shell its mode back before the stop; "fg" (SIGCONT)
+// takes the key mode again, so a key is still seen without Enter. The child
+// on the pseudo-terminal plays the shell: the job runs in a process group of
+// its own (an orphaned group would not stop at all).
+TEST(ConsoleTest, StopAndContinueKeepTheKeyMode) {
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
   int master;
-  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  struct termios shell = ShellMode();
+  pid_t pid = forkpty(&master, nullptr, &shell, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    TEST_RedetectStreams();
-    ConsoleInit();
-    OutLine("ready");
-    OutFlush();
-    for (int i = 0; i < 500 && !KeyPending(); ++i) usleep(10000);
-    OutLine(KeyPending() ? "key" : "nokey");
-    OutFlush();
-    raise(SIGTERM);
-    _exit(99);
-  }
-  struct termios before;
-  ASSERT_EQ(tcgetattr(master, &before), 0);
-  std::string output;
-  char buf[256];
-  bool sent = false;
-  for (;;) {
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;
-    output.append(buf, static_cast<size_t>(n));
-    if (!sent && output.find("ready") != std::string::npos) {
-      struct termios during;
-      ASSERT_EQ(tcgetattr(master, &during), 0);
-      EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
-      EXPECT_NE(during.c_lflag & ISIG, 0u) << "Ctrl-C must keep working";
-      ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
-      sent = true;
+    signal(SIGTTOU, SIG_IGN);
+    pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);
+      while (tcgetpgrp(0) != getpgrp()) usleep(1000);
+      TEST_RedetectStreams();
+      ConsoleInit();
+      OutLine("ready");
+      for (int i = 0; i < 1000 && !KeyPending(); ++i) usleep(10000);
+      OutLine(KeyPending() ? "key" : "nokey");
+      ExitProgram(0);
     }
+    setpgid(job, job);
+    tcsetpgrp(0, job);
+    int st = 0;
+    waitpid(job, &st, WUNTRACED);
+    if (!WIFSTOPPED(st)) _exit(2);
+    const char kStopped[] = "stopped\r\n";
+    write(1, kStopped, sizeof kStopped - 1);
+    char c;
+    read(go[0], &c, 1);  // "fg"
+    tcsetpgrp(0, job);
+    kill(-job, SIGCONT);
+    waitpid(job, &st, 0);
+    _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 3);
   }
+  std::string output;
+  ASSERT_TRUE(ReadUntil(master, &output, "ready")) << output;
+  ASSERT_EQ(write(master, "\x1a", 1), 1);  // Ctrl-Z
+  ASSERT_TRUE(ReadUntil(master, &output, "stopped")) << output;
+  EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO))
+      << "the shell's mode while stopped";
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  for (int i = 0; i < 200 && KeyModeBits(master) != 0; ++i) usleep(10000);
+  EXPECT_EQ(KeyModeBits(master), 0u) << "key mode again after fg";
+  ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
+  ReadUntil(master, &output, "key\r\n");
   int status = 0;
   waitpid(pid, &status, 0);
-  struct termios after;
-  ASSERT_EQ(tcgetattr(master, &after), 0);
   close(master);
-  EXPECT_NE(output.find("key"), std::string::npos) << output;
+  close(go[0]);
+  close(go[1]);
   EXPECT_EQ(output.find("nokey"), std::string::npos) << output;
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Started in the background ("&"), the program neither stops on SIGTTOU nor
+// touches the terminal's mode.
+TEST(ConsoleTest, BackgroundStartLeavesTheTerminalAlone) {
+  int master;
+  struct termios shell = ShellMode();
+  pid_t pid = forkpty(&master, nullptr, &shell, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);  // a process group that does not own the terminal
+      TEST_RedetectStreams();
+      ConsoleInit();
+      ExitProgram(0);
+    }
+    int job_status = 0;
+    waitpid(job, &job_status, WUNTRACED);
+    if (WIFSTOPPED(job_status)) kill(job, SIGKILL);
+    _exit(WIFEXITED(job_status) ? 0 : 1);
+  }
+  std::string output;
+  ReadUntil(master, &output, "never printed");
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the background job stopped";
+  EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO));
+  close(master);
 }
 
 }  // namespace

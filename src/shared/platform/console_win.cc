@@ -8,7 +8,7 @@
 #include <string>
 
 #include "shared/platform/console.h"
-#include "shared/platform/win_errors.h"
+#include "shared/platform/win_internal.h"
 
 namespace korv {
 namespace {
@@ -17,6 +17,7 @@ constexpr size_t kOutBufferSize = 1 << 16;
 // The texts are single bytes of the German DOS code page: the month name
 // "M\x84rz" shows its a-umlaut there.
 constexpr UINT kTextCodePage = 850;
+constexpr DWORD kKeyWaitSliceMs = 100;
 
 enum class InputKind { kNone, kConsole, kPipe, kFile };
 
@@ -80,12 +81,27 @@ void RestoreModes() {
   }
 }
 
-// Ctrl-C, Ctrl-Break and closing the window end the run as a signal does
-// on Linux: the console is put back and the process ends at once.
-BOOL WINAPI OnConsoleControl(DWORD) {
+// Set by the console's control thread when Ctrl-C, Ctrl-Break or the
+// closing window asked the run to end; the run ends at its next output,
+// key poll or folder entry, where writing out what it printed is safe.
+volatile LONG g_pending_control = 0;
+volatile LONG g_dying = 0;
+
+// Milliseconds the orderly end may take before the control thread ends
+// the program itself (a pipe nobody reads must not keep it alive).
+constexpr DWORD kWriteOutMs = 3000;
+
+// Ends the program as Windows ends one on Ctrl-C.
+[[noreturn]] void DieByControl() {
   RestoreModes();
   ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
-  return TRUE;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+  // A second request ends the run at once.
+  if (InterlockedExchange(&g_pending_control, 1) != 0) DieByControl();
+  Sleep(kWriteOutMs);
+  DieByControl();
 }
 
 void WriteAll(HANDLE handle, const char* data, size_t size) {
@@ -94,6 +110,8 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
     DWORD written = 0;
     if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) {
       int err = ErrnoOfWindowsError(GetLastError());
+      // Dying anyway: what cannot be written is given up.
+      if (g_dying) return;
       g_out_broken = true;
       RestoreModes();
       std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
@@ -106,6 +124,17 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
     data += written;
     size -= written;
   }
+}
+
+// Writes out what was printed and the protocol lines so far, then ends.
+[[noreturn]] void WriteOutAndDie() {
+  g_dying = 1;
+  if (g_capture == nullptr && !g_out.empty()) {
+    WriteAll(g_out_handle, g_out.data(), g_out.size());
+    g_out.clear();
+  }
+  FlushOpenTextFiles();
+  DieByControl();
 }
 
 bool IsModifierOnly(WORD vk) {
@@ -190,13 +219,17 @@ bool ConsoleKeyWaiting() {
 bool ReadConsoleKey(int timeout_ms) {
   const ULONGLONG start = GetTickCount64();
   for (;;) {
-    DWORD wait = INFINITE;
+    // Waited for in slices, so that Ctrl-C is seen while waiting.
+    DWORD wait = kKeyWaitSliceMs;
     if (timeout_ms >= 0) {
       ULONGLONG spent = GetTickCount64() - start;
       if (spent >= static_cast<ULONGLONG>(timeout_ms)) return false;
-      wait = static_cast<DWORD>(timeout_ms - spent);
+      if (timeout_ms - spent < wait) wait = static_cast<DWORD>(timeout_ms - spent);
     }
-    if (WaitForSingleObject(g_in, wait) != WAIT_OBJECT_0) return false;
+    HandlePendingSignal();
+    DWORD result = WaitForSingleObject(g_in, wait);
+    if (result == WAIT_TIMEOUT) continue;
+    if (result != WAIT_OBJECT_0) return false;
     INPUT_RECORD record;
     DWORD n = 0;
     if (!ReadConsoleInputW(g_in, &record, 1, &n) || n == 0) return false;
@@ -261,6 +294,10 @@ void ConsoleInit() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void HandlePendingSignal() {
+  if (g_pending_control != 0 && g_dying == 0) WriteOutAndDie();
+}
+
 void ConsoleRestore() { RestoreModes(); }
 
 bool StdinIsTerminal() {
@@ -290,6 +327,7 @@ void ClearScreen() {
 }
 
 void Out(std::string_view text) {
+  HandlePendingSignal();
   if (g_capture != nullptr) {
     g_capture->append(text);
     return;
@@ -300,6 +338,7 @@ void Out(std::string_view text) {
 }
 
 void OutLine(std::string_view text) {
+  HandlePendingSignal();
   if (g_capture != nullptr) {
     g_capture->append(text);
     g_capture->push_back('\n');
@@ -325,6 +364,7 @@ void OutFlushIfTerminal() {
 }
 
 bool KeyPending() {
+  HandlePendingSignal();
   if (g_key_input != nullptr) return !g_key_input->empty();
   DetectStreams();
   if (!g_key_bytes.empty()) return true;
@@ -364,6 +404,7 @@ int ReadKeyByte(int timeout_ms) {
           int64_t waiting = PipeBytesWaiting();
           if (waiting < 0) return -2;
           if (waiting > 0) return ReadOneByte();
+          HandlePendingSignal();
           if (timeout_ms >= 0 &&
               GetTickCount64() - start >= static_cast<ULONGLONG>(timeout_ms)) {
             return -1;

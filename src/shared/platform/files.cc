@@ -4,12 +4,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "shared/platform/console.h"
 
 namespace korv {
 
@@ -36,19 +40,49 @@ int OpenText(const std::string& path, int flags, const char* mode,
   return 0;
 }
 
+// True when the kernel lets this process write into the blocks a file
+// system keeps back for the system (ext4 checks CAP_SYS_RESOURCE).
+bool MayUseReservedBlocks() {
+  static const bool may = [] {
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return geteuid() == 0;
+    return ((data[CAP_SYS_RESOURCE / 32].effective >>
+             (CAP_SYS_RESOURCE % 32)) & 1u) != 0;
+  }();
+  return may;
+}
+
 int64_t FreeOf(const struct statvfs& vfs) {
-  // f_bavail, not f_bfree: the blocks a file system keeps back for the
-  // system are not ours to fill, not even as root.
-  return static_cast<int64_t>(vfs.f_bavail) *
-         static_cast<int64_t>(vfs.f_frsize);
+  // A wipe run with the right to use the reserved blocks overwrites them
+  // too (f_bfree); everybody else is told what they may write (f_bavail),
+  // so that no run of theirs meets "no space left".
+  const uint64_t blocks = MayUseReservedBlocks() ? vfs.f_bfree : vfs.f_bavail;
+  return static_cast<int64_t>(blocks) * static_cast<int64_t>(vfs.f_frsize);
 }
 
 }  // namespace
 
 int CreateRawFile(const std::string& path, int* fd) {
+  // Not truncated by the open: whatever stands under the name is looked at
+  // first. O_NONBLOCK keeps a FIFO from holding the open for ever.
   *fd = open(path.c_str(),
-             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  return *fd < 0 ? ErrnoOr(EIO) : 0;
+             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (*fd < 0) return ErrnoOr(EIO);
+  struct stat st;
+  int err = fstat(*fd, &st) != 0 ? ErrnoOr(EIO) : 0;
+  // A device node, a socket or a second name of another file holds data
+  // that is not ours: it is refused before a byte is written.
+  if (err == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) err = EEXIST;
+  if (err == 0 && st.st_size != 0 && ftruncate(*fd, 0) != 0) err = ErrnoOr(EIO);
+  if (err == 0) {
+    int flags = fcntl(*fd, F_GETFL);
+    if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+    return 0;
+  }
+  close(*fd);
+  *fd = -1;
+  return err;
 }
 
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
@@ -124,7 +158,7 @@ int SyncFileData(int fd) { return fdatasync(fd) != 0 ? ErrnoOr(EIO) : 0; }
 int SyncFileSystem(int fd) { return syncfs(fd) != 0 ? ErrnoOr(EIO) : 0; }
 
 int TextCreate(const std::string& path, TextFile** file) {
-  return OpenText(path, O_WRONLY | O_CREAT | O_TRUNC, "w", file);
+  return OpenText(path, O_WRONLY | O_CREAT | O_EXCL, "w", file);
 }
 
 int TextOpenAppend(const std::string& path, TextFile** file) {
@@ -220,6 +254,8 @@ bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
 }
 
 bool FolderSearchNext(FolderSearch* search, std::string* name) {
+  // A scan of millions of names prints nothing; Ctrl-C must still end it.
+  HandlePendingSignal();
   if (search->dir == nullptr) return false;
   DIR* dir = static_cast<DIR*>(search->dir);
   while (struct dirent* entry = readdir(dir)) {
@@ -254,6 +290,31 @@ int64_t FreeBytesOfDrive(int drive) {
 
 std::string CurrentFolderOfDrive(int drive) {
   return drive == 0 ? CurrentFolder() : std::string();
+}
+
+int CheckFolderReadable(const std::string& path) {
+  DIR* dir = opendir(path.empty() ? "." : path.c_str());
+  if (dir == nullptr) return ErrnoOr(EIO);
+  closedir(dir);
+  return 0;
+}
+
+bool FolderMayBeRemoved(const std::string& path, int64_t device) {
+  struct stat st, parent, root;
+  const std::string up = (path.empty() ? std::string(".") : path) + "/..";
+  if (lstat(path.empty() ? "." : path.c_str(), &st) != 0 ||
+      !S_ISDIR(st.st_mode) || stat(up.c_str(), &parent) != 0 ||
+      stat("/", &root) != 0) {
+    return false;
+  }
+  // A mount point has another device than its parent (the root is its own
+  // parent); a folder right under "/" is part of the system's layout.
+  const bool mount_point =
+      st.st_dev != parent.st_dev || st.st_ino == parent.st_ino;
+  const bool under_root =
+      parent.st_dev == root.st_dev && parent.st_ino == root.st_ino;
+  return static_cast<int64_t>(st.st_dev) == device && !mount_point &&
+         !under_root;
 }
 
 int64_t DeviceOfPath(const std::string& path) {

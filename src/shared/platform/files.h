@@ -10,8 +10,10 @@ namespace korv {
 
 // ---- Raw data files. Every function returns 0 or an errno value. ----
 
-// Creates (truncating) a file for raw writing. A symbolic link in the last
-// component is never followed, so a planted link cannot redirect the write.
+// Creates (truncating) a file for raw writing. Only a regular file with a
+// single name is taken: a symbolic link in the last component is never
+// followed (ELOOP), and a device node, FIFO, socket or hard link to another
+// file is refused (EEXIST) untouched, without the open ever blocking.
 int CreateRawFile(const std::string& path, int* fd);
 
 // Writes one block; *stored gets the bytes stored (0 on error).
@@ -44,7 +46,8 @@ int SyncFileSystem(int fd);
 
 struct TextFile;
 
-// Creates (truncating) a text file for writing, not following a link.
+// Creates a new text file for writing; an existing name fails with EEXIST
+// (and a link is never followed).
 int TextCreate(const std::string& path, TextFile** file);
 // Opens an existing text file for appending.
 int TextOpenAppend(const std::string& path, TextFile** file);
@@ -70,6 +73,9 @@ int DeleteFile(const std::string& path);
 int MakeFolder(const std::string& path);
 // Removes one empty folder.
 int RemoveFolder(const std::string& path);
+// Returns 0 when the folder ("" = current) can be opened for a search,
+// else the error number (ENOENT for a folder that does not exist).
+int CheckFolderReadable(const std::string& path);
 // Returns true when path names an existing folder.
 bool FolderExists(const std::string& path);
 // Returns the current folder, empty when it cannot be read.
@@ -95,11 +101,16 @@ void FolderSearchEnd(FolderSearch* search);
 
 // ---- Free space and file systems. ----
 
-// Free bytes an ordinary user may still write on the file system that
-// holds path (f_bavail * f_frsize), -1 when the query fails.
+// Free bytes this process may still write on the file system that holds
+// path: f_bfree * f_frsize with the right to the reserved blocks
+// (CAP_SYS_RESOURCE, as root), else f_bavail * f_frsize; -1 when the query
+// fails.
 int64_t FreeBytesOfPath(const std::string& path);
 // The same for the file system of an open descriptor (cheaper per call).
 int64_t FreeBytesOfFd(int fd);
+// Returns true when path is a folder (not a link) on the given device that
+// is neither a mount point nor the root nor a folder right under "/".
+bool FolderMayBeRemoved(const std::string& path, int64_t device);
 // Device number (st_dev) of path, -1 when it cannot be read.
 int64_t DeviceOfPath(const std::string& path);
 // Device number of an open descriptor, -1 on failure.

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "shared/platform/console.h"
 #include "shared/platform/files.h"
-#include "shared/platform/win_errors.h"
+#include "shared/platform/win_internal.h"
 
 namespace korv {
 
@@ -72,6 +73,9 @@ void Forget(int fd) {
   }
 }
 
+// The text files open for writing, so that Ctrl-C can write them out.
+std::vector<TextFile*> g_open_text_files;
+
 const std::string* FolderOfFd(int fd) {
   for (const OpenFolderOf& entry : g_open_folders) {
     if (entry.fd == fd) return &entry.folder;
@@ -80,8 +84,9 @@ const std::string* FolderOfFd(int fd) {
 }
 
 // Opens path for writing without following a reparse point (a symbolic
-// link or a junction named like the file is opened as itself), and keeps
-// it only when it is an ordinary file with one name; then empties it.
+// link or a junction named like the file is opened as itself, ELOOP), and
+// keeps it only when it is an ordinary file with one name (else EEXIST,
+// untouched); then empties it.
 int OpenForWritingNoFollow(const std::string& path, HANDLE* out) {
   *out = INVALID_HANDLE_VALUE;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -94,6 +99,7 @@ int OpenForWritingNoFollow(const std::string& path, HANDLE* out) {
     if (attributes != INVALID_FILE_ATTRIBUTES) {
       if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return kErrLoop;
       if (attributes & FILE_ATTRIBUTE_DIRECTORY) return kErrIsFolder;
+      if (attributes & FILE_ATTRIBUTE_DEVICE) return kErrExists;
     }
     return LastErrno();
   }
@@ -105,8 +111,8 @@ int OpenForWritingNoFollow(const std::string& path, HANDLE* out) {
     err = kErrLoop;
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     err = kErrIsFolder;
-  } else if (info.nNumberOfLinks > 1) {
-    err = kErrLinks;
+  } else if (info.nNumberOfLinks > 1 || GetFileType(h) != FILE_TYPE_DISK) {
+    err = kErrExists;
   } else if (!SetEndOfFile(h)) {  // the pointer is at 0: truncates
     err = LastErrno();
   }
@@ -123,8 +129,11 @@ int OpenText(const std::string& path, bool writing, bool append,
   *file = nullptr;
   HANDLE h = INVALID_HANDLE_VALUE;
   if (writing && !append) {
-    int err = OpenForWritingNoFollow(path, &h);
-    if (err != 0) return err;
+    // A new name only: an existing file, link or folder fails (EEXIST),
+    // so two runs never share one protocol and no link is followed.
+    h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastErrno();
   } else {
     h = CreateFileA(path.c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
                     FILE_SHARE_READ | (writing ? 0 : FILE_SHARE_WRITE),
@@ -146,6 +155,7 @@ int OpenText(const std::string& path, bool writing, bool append,
   *file = new TextFile;
   (*file)->handle = h;
   (*file)->writing = writing;
+  if (writing) g_open_text_files.push_back(*file);
   return 0;
 }
 
@@ -384,6 +394,13 @@ bool TextAtEnd(TextFile* file) { return !FillText(file); }
 
 int TextClose(TextFile* file) {
   if (file == nullptr) return 0;
+  for (size_t i = 0; i < g_open_text_files.size(); ++i) {
+    if (g_open_text_files[i] == file) {
+      g_open_text_files.erase(g_open_text_files.begin() +
+                              static_cast<long>(i));
+      break;
+    }
+  }
   int err = file->error;
   if (file->writing) {
     int flush = FlushText(file);
@@ -405,6 +422,34 @@ int MakeFolder(const std::string& path) {
 
 int RemoveFolder(const std::string& path) {
   return RemoveDirectoryA(path.c_str()) ? 0 : LastErrno();
+}
+
+int CheckFolderReadable(const std::string& path) {
+  const std::string spec = WithSeparator(path) + "*";
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA(spec.c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) {
+    // An empty folder (not even "." in a drive root) is readable too.
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : LastErrno();
+  }
+  FindClose(h);
+  return 0;
+}
+
+bool FolderMayBeRemoved(const std::string& path, int64_t device) {
+  // Never a drive ("D:" names the current folder of drive D), a root, a
+  // link, a junction or a mounted volume, nor a folder of another volume.
+  std::string p = path;
+  while (p.size() > 1 && IsSeparator(p.back())) p.pop_back();
+  if (p.empty() || (p.size() == 1 && IsSeparator(p[0]))) return false;
+  if (p.size() == 2 && p[1] == ':') return false;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  return DeviceOfPath(path) == device;
 }
 
 bool FolderExists(const std::string& path) {
@@ -447,6 +492,8 @@ bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
 }
 
 bool FolderSearchNext(FolderSearch* search, std::string* name) {
+  // A scan of millions of names prints nothing; Ctrl-C must still end it.
+  HandlePendingSignal();
   if (search->dir == nullptr) return false;
   WIN32_FIND_DATAA data;
   if (!FindNextFileA(static_cast<HANDLE>(search->dir), &data)) return false;
@@ -552,6 +599,10 @@ std::string NearestExistingFolder(const std::string& path) {
       }
     }
   }
+}
+
+void FlushOpenTextFiles() {
+  for (TextFile* file : g_open_text_files) FlushText(file);
 }
 
 }  // namespace korv

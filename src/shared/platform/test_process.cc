@@ -215,6 +215,54 @@ bool MountTmpfs(const std::string& path, long long size_bytes,
 
 void Unmount(const std::string& path) { umount2(path.c_str(), MNT_DETACH); }
 
+bool MountFaultFs(const std::string& backing, const std::string& path,
+                  const std::vector<std::string>& faults, std::string* why) {
+  const std::string tool = BuiltProgram("tests/fault_fs");
+  if (!IsRoot()) {
+    *why = "needs root to mount a FUSE file system";
+    return false;
+  }
+  if (access(tool.c_str(), X_OK) != 0 || access("/dev/fuse", R_OK) != 0) {
+    *why = "no fault_fs (libfuse3-dev) or no /dev/fuse";
+    return false;
+  }
+  struct stat before;
+  if (stat(path.c_str(), &before) != 0) {
+    *why = "no mount point " + path;
+    return false;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<std::string> args = {tool};
+    args.insert(args.end(), faults.begin(), faults.end());
+    args.push_back(backing);
+    args.push_back(path);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  // Mounted once the folder's device changes; the tool serves until the
+  // unmount, then ends by itself.
+  for (int i = 0; i < 500; ++i) {
+    struct stat now;
+    if (stat(path.c_str(), &now) == 0 && now.st_dev != before.st_dev) {
+      return true;
+    }
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  *why = "fault_fs did not mount";
+  return false;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* data) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;

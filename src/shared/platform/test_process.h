@@ -61,6 +61,12 @@ void RemoveTree(const std::string& path);
 bool MountTmpfs(const std::string& path, long long size_bytes,
                 std::string* why);
 
+// Mounts the fault-injecting FUSE file system (tests/fault_fs) at path over
+// the folder backing, with fault options such as "--fail-open=NAME". Returns
+// false, with *why set, when not root or FUSE is missing.
+bool MountFaultFs(const std::string& backing, const std::string& path,
+                  const std::vector<std::string>& faults, std::string* why);
+
 // Unmounts path.
 void Unmount(const std::string& path);
 

@@ -91,11 +91,13 @@ void SetWholeRange(char loeschen) {
 }
 
 ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
-                                    int first, bool negative_beginn_allowed) {
+                                    int first) {
   std::string_view text = ArgumentText(argc, argv, first);
   int32_t beginn = 0;
+  // A negative index would make names (N00000-3.KVL) that no deletion and
+  // no reader can take back.
   if (!ParseWholeNumber(text.empty() ? "1" : text, &beginn) ||
-      beginn > kLastIndex || (beginn < 0 && !negative_beginn_allowed)) {
+      beginn > kLastIndex || beginn < 0) {
     return ArgumentVerdict::kInvalid;
   }
   g_run.beginn = beginn;
@@ -110,6 +112,12 @@ ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
   g_run.last_index = beginn + anzahl - 1;
 
   g_run.loeschen = DeletionMode(ArgumentText(argc, argv, first + 2));
+  // A folder text cut to the longest text would name another folder, which
+  // the writer would create and fill.
+  if (first + 3 < argc && argv[first + 3] != nullptr &&
+      std::string_view(argv[first + 3]).size() > kMaxTextLength) {
+    return ArgumentVerdict::kInvalid;
+  }
   SetFolder(ArgumentText(argc, argv, first + 3));
 
   text = ArgumentText(argc, argv, first + 4);

@@ -11,13 +11,14 @@ namespace korv {
 enum class ArgumentVerdict {
   kRun,      // settings filled; the run goes on
   kHelp,     // a help switch: usage, exit status 0
-  kInvalid,  // a value was refused: usage, exit status 2
+  kInvalid,  // a value was refused: usage, exit status 64
 };
 
 // Exit statuses after the usage text. A refused value must not look like a
-// finished run to a calling script, so it has its own status.
+// finished run to a calling script, nor like an error number (2 would read
+// as ENOENT), so it takes the usage status of sysexits.h.
 inline constexpr int kHelpExitStatus = 0;
-inline constexpr int kInvalidExitStatus = 2;
+inline constexpr int kInvalidExitStatus = 64;
 
 // Returns argument n (1-based) cut to the longest text the programs keep;
 // an argument beyond the count reads as empty.
@@ -37,9 +38,10 @@ void SetWholeRange(char loeschen);
 
 // Reads the five range arguments that start at argument `first`: beginn,
 // anzahl, loeschen, verzeichnis and protokoll, and sets pausing and the
-// protocol size mark. The writer takes a negative beginn, the reader not.
+// protocol size mark. Indices outside 0 .. 9999999 and a folder text longer
+// than an argument may be are refused.
 ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
-                                    int first, bool negative_beginn_allowed);
+                                    int first);
 
 // Prints the usage lines of the range arguments, from "beginn" to
 // "protokoll"; `all_choice` is the text under "[N(ein)]".

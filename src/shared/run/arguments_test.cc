@@ -49,10 +49,11 @@ TEST(ArgumentsTest, WholeNumbers) {
 
 // The range arguments as both programs read them, from a given position.
 TEST(ArgumentsTest, RangeFromAnyPosition) {
+  const std::string kLongest = std::string(254, 'd') + "\\";
+  const std::string kTooLong = std::string(256, 'd');
   struct Case {
     std::vector<const char*> args;  // after the program name
     int first;
-    bool negative_allowed;
     ArgumentVerdict verdict;
     int32_t beginn, last_index;
     char loeschen;
@@ -61,15 +62,18 @@ TEST(ArgumentsTest, RangeFromAnyPosition) {
     bool pausing;
   };
   const Case cases[] = {
-      {{"3", "10", "J"}, 1, false, ArgumentVerdict::kRun, 3, 12, 'J', "", 0, false},
-      {{"1M", "A", "-5", "10"}, 3, true, ArgumentVerdict::kRun, -5, 4, 'N', "", 0, false},
-      {{"-5", "10"}, 1, false, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
-      {{"", ""}, 1, false, ArgumentVerdict::kRun, 1, 1, 'N', "", 0, false},
-      {{"3", "10", "alle", "daten", "x"}, 1, false, ArgumentVerdict::kRun, 3, 12, 'A', "daten\\", 200, true},
-      {{"3", "10", "L", "a\\", "0"}, 1, false, ArgumentVerdict::kRun, 3, 12, 'N', "a\\", 0, true},
-      {{"3", "10", "N", "..", "9999"}, 1, false, ArgumentVerdict::kRun, 3, 12, 'N', "", 9999, true},
-      {{"3", "10", "N", ".", "10000"}, 1, false, ArgumentVerdict::kInvalid, 3, 12, 'N', "", 0, true},
-      {{"9999999", "2"}, 1, false, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
+      {{"3", "10", "J"}, 1, ArgumentVerdict::kRun, 3, 12, 'J', "", 0, false},
+      {{"1M", "A", "-5", "10"}, 3, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
+      {{"-5", "10"}, 1, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
+      {{"", ""}, 1, ArgumentVerdict::kRun, 1, 1, 'N', "", 0, false},
+      {{"3", "10", "alle", "daten", "x"}, 1, ArgumentVerdict::kRun, 3, 12, 'A', "daten\\", 200, true},
+      {{"3", "10", "L", "a\\", "0"}, 1, ArgumentVerdict::kRun, 3, 12, 'N', "a\\", 0, true},
+      {{"3", "10", "N", "..", "9999"}, 1, ArgumentVerdict::kRun, 3, 12, 'N', "", 9999, true},
+      {{"3", "10", "N", ".", "10000"}, 1, ArgumentVerdict::kInvalid, 3, 12, 'N', "", 0, true},
+      {{"9999999", "2"}, 1, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
+      // 255 characters are a folder; one more would be cut to another one.
+      {{"3", "1", "N", kLongest.c_str()}, 1, ArgumentVerdict::kRun, 3, 3, 'N', kLongest, 0, false},
+      {{"3", "1", "N", kTooLong.c_str()}, 1, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -77,7 +81,7 @@ TEST(ArgumentsTest, RangeFromAnyPosition) {
     std::vector<const char*> argv = {"prog"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     ArgumentVerdict verdict = ParseRangeArguments(
-        static_cast<int>(argv.size()), argv.data(), c.first, c.negative_allowed);
+        static_cast<int>(argv.size()), argv.data(), c.first);
     ASSERT_EQ(verdict, c.verdict);
     if (verdict != ArgumentVerdict::kRun) continue;
     EXPECT_EQ(g_run.beginn, c.beginn);

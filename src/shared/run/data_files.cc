@@ -15,28 +15,29 @@ namespace {
 
 constexpr char kDataFilePattern[] = "N*.KVL";
 
-// Reads the index out of a found name: the seven characters after the "N"
-// (fewer when the name is shorter). Anything but an optionally signed run
-// of digits gives 0, without a word about it.
+// The first failed deletion of the run; 0 while none failed.
+int g_deletion_error = 0;
+
+// Returns the index of a data-file name, -1 for any other name. Only the
+// names the writer makes count: "N", seven digits, ".KVL". A user's
+// NOTES.KVL or N0000005-backup.KVL is no data file and is never deleted.
 int32_t IndexOfName(const std::string& name) {
-  if (name.empty()) return 0;
-  std::string_view digits = std::string_view(name).substr(1, 7);
-  bool negative = false;
-  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
-    negative = digits[0] == '-';
-    digits.remove_prefix(1);
+  constexpr size_t kNameLength = 12;
+  if (name.size() != kNameLength || name[0] != 'N' ||
+      name.compare(8, 4, ".KVL") != 0) {
+    return -1;
   }
-  if (digits.empty()) return 0;
   int32_t value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
+  for (size_t i = 1; i < 8; ++i) {
+    const char c = name[i];
+    if (c < '0' || c > '9') return -1;
     value = value * 10 + (c - '0');
   }
-  return negative ? -value : value;
+  return value;
 }
 
 bool InRange(int32_t index) {
-  return g_run.beginn <= index && index <= g_run.last_index;
+  return index >= 0 && g_run.beginn <= index && index <= g_run.last_index;
 }
 
 // The listing scan is the only one that can stop before the folder's end.
@@ -54,13 +55,16 @@ bool ScanGoesOn(int mode) {
 
 void DeleteFoundEntry(const std::string& folder, const std::string& name) {
   Out(name);
-  if (InRange(g_run.current_index) || g_run.loeschen == 'A') {
+  if (InRange(g_run.current_index) ||
+      (g_run.loeschen == 'A' && g_run.current_index >= 0)) {
     // unlink, so a folder that happens to match the pattern is reported,
     // never removed with what it holds.
-    if (DeleteFile(folder + name) == 0) {
+    const int err = DeleteFile(folder + name);
+    if (err == 0) {
       OutLine(" geloescht");
     } else {
       OutLine(" Fehler!!!");
+      if (g_deletion_error == 0) g_deletion_error = err;
     }
   } else {
     OutLine(" uebersprungen");
@@ -115,9 +119,12 @@ void CountingScan() {
   DataFolderScan(kScanCounting);
 }
 
+int DeletionError() { return g_deletion_error; }
+
 void DeletionStep() {
   // The key that stopped the run is still unread: an interrupted run never
   // deletes.
+  g_deletion_error = 0;
   if (g_run.loeschen == 'N' || KeyPending()) return;
   OutLine();
   Out("Weiter mit beliebiger Taste, zum Loeschen der Dateien >");

@@ -23,6 +23,9 @@ void DataFolderScan(int mode);
 // Sets the candidate count to 0 and runs the counting scan.
 void CountingScan();
 
+// Returns the error number of the first deletion that failed, 0 if none.
+int DeletionError();
+
 // The end-of-run deletion: prompt, deleting scan, removal of the emptied
 // data folder. Does nothing for mode "N" or while a key is still pending.
 void DeletionStep();

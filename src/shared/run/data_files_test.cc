@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -41,13 +42,15 @@ class DataFilesTest : public RunTest {
   void MakeMixedFolder() {
     for (int i = 3; i <= 12; ++i)
       WriteWholeFile(data_ + "/" + DataFileName(i), "x");
-    WriteWholeFile(data_ + "/N00000012.KVL", "index 1: only seven are read");
-    WriteWholeFile(data_ + "/Nabc.KVL", "index 0: not a number");
+    // Only N + seven digits + .KVL is a data file; every other name is a
+    // user's file, whatever it starts with.
+    for (const char* name : {"N00000012.KVL", "Nabc.KVL", "n0000004.KVL",
+                             "N0000004.kvl", "other.txt", "N.KVL", "N1.KVL",
+                             "N0000005-backup.KVL"}) {
+      WriteWholeFile(data_ + "/" + name, "user data");
+    }
     WriteWholeFile(data_ + "/N9999999.KVL", "far out");
-    WriteWholeFile(data_ + "/n0000004.KVL", "lower case: not a data file");
-    WriteWholeFile(data_ + "/N0000004.kvl", "lower-case extension: neither");
-    WriteWholeFile(data_ + "/other.txt", "no");
-    fs::create_directory(data_ + "/N0000005X.KVL");  // index 0000005
+    fs::create_directory(data_ + "/N0000013.KVL");  // named like a data file
   }
 
   std::string data_;
@@ -76,10 +79,10 @@ TEST_F(DataFilesTest, CountingScanCountsWhatLiesInRange) {
     int32_t beginn, anzahl;
     int64_t want;
   } cases[] = {
-      {3, 10, 11},  // N0000003 .. N0000012 and the folder N0000005X
-      {5, 1, 2},    // N0000005.KVL and the folder N0000005X.KVL
-      {0, 2, 2},    // Nabc (0) and N00000012 (1)
-      {0, 10000000, 14}, {13, 100, 0}, {9999999, 1, 1},
+      {3, 10, 10},  // N0000003 .. N0000012
+      {13, 1, 1},   // the folder named like a data file
+      {0, 2, 0},    // Nabc and N00000012 are no data files
+      {0, 10000000, 12}, {14, 100, 0}, {9999999, 1, 1},
   };
   for (const Case& c : cases) {
     SetRange(c.beginn, c.anzahl);
@@ -104,21 +107,19 @@ TEST_F(DataFilesTest, CountingScanOfTheCurrentFolder) {
   g_run.verzeichnis.clear();
   SetRange(3, 10);
   CountingScan();
-  EXPECT_EQ(g_run.candidate_count, 11);
+  EXPECT_EQ(g_run.candidate_count, 10);
 }
 
 TEST_F(DataFilesTest, ListingScanPutsEveryIndexInRangeIntoList0) {
   MakeMixedFolder();
-  SetRange(3, 5);  // 3..7, and index 5 twice (N0000005.KVL, N0000005X.KVL)
-  g_run.run_total = 6;
+  SetRange(3, 5);  // 3..7
+  g_run.run_total = 5;
   g_run.position = 1;
   DataFolderScan(kScanListing);
-  EXPECT_EQ(g_run.position, 7);
-  // The second entry of index 5 gives the key its later position, so one
-  // of the six positions is left without a key.
+  EXPECT_EQ(g_run.position, 6);
   std::set<int32_t> keys;
   int found = 0;
-  for (int32_t position = 1; position <= 6; ++position) {
+  for (int32_t position = 1; position <= 5; ++position) {
     int32_t key = -1;
     if (ListFindByValue0(position, &key)) {
       ++found;
@@ -154,27 +155,31 @@ TEST_F(DataFilesTest, DeletingScanModes) {
   } cases[] = {
       {'J',
        {"N0000004.KVL geloescht", "N0000005.KVL geloescht",
-        "N0000005X.KVL Fehler!!!", "N00000012.KVL uebersprungen",
-        "N0000012.KVL uebersprungen", "Nabc.KVL uebersprungen"},
-       {"N0000005X.KVL", "N00000012.KVL", "N0000012.KVL", "Nabc.KVL",
-        "other.txt"}},
+        "N0000006.KVL Fehler!!!", "N00000012.KVL uebersprungen",
+        "N0000012.KVL uebersprungen", "Nabc.KVL uebersprungen",
+        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen"},
+       {"N0000006.KVL", "N00000012.KVL", "N0000012.KVL", "Nabc.KVL", "N1.KVL",
+        "N0000005-backup.KVL", "other.txt"}},
       {'A',
        {"N0000004.KVL geloescht", "N0000005.KVL geloescht",
-        "N0000005X.KVL Fehler!!!", "N00000012.KVL geloescht",
-        "N0000012.KVL geloescht", "Nabc.KVL geloescht"},
-       {"N0000005X.KVL", "other.txt"}},
+        "N0000006.KVL Fehler!!!", "N00000012.KVL uebersprungen",
+        "N0000012.KVL geloescht", "Nabc.KVL uebersprungen",
+        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen"},
+       {"N0000006.KVL", "N00000012.KVL", "Nabc.KVL", "N1.KVL",
+        "N0000005-backup.KVL", "other.txt"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.loeschen);
     fs::remove_all(data_);
     fs::create_directory(data_);
     for (int i : {4, 5, 12}) WriteWholeFile(data_ + "/" + DataFileName(i), "x");
-    WriteWholeFile(data_ + "/N00000012.KVL", "x");
-    WriteWholeFile(data_ + "/Nabc.KVL", "x");
-    WriteWholeFile(data_ + "/other.txt", "x");
-    fs::create_directory(data_ + "/N0000005X.KVL");
+    for (const char* name : {"N00000012.KVL", "Nabc.KVL", "other.txt",
+                             "N1.KVL", "N0000005-backup.KVL"}) {
+      WriteWholeFile(data_ + "/" + name, "x");
+    }
+    fs::create_directory(data_ + "/N0000006.KVL");
     out_.clear();
-    SetRange(4, 2);
+    SetRange(4, 3);
     g_run.loeschen = c.loeschen;
     DataFolderScan(kScanDeleting);
     std::vector<std::string> lines = Lines(out_);
@@ -185,6 +190,7 @@ TEST_F(DataFilesTest, DeletingScanModes) {
     std::sort(want_left.begin(), want_left.end());
     EXPECT_EQ(lines, want_lines);
     EXPECT_EQ(Entries(data_), want_left);
+    EXPECT_EQ(DeletionError(), EISDIR) << "the folder that could not go";
   }
 }
 

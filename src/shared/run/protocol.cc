@@ -1,5 +1,6 @@
 #include "shared/run/protocol.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +22,9 @@ constexpr int64_t kProtocolMinimum = 20480;
 
 constexpr char kPlaceholderName[] = "korvkorv";
 constexpr size_t kFileStampLength = 17;  // d20210113_t093015
+// Seconds a protocol name may move on past taken names before the run
+// gives up (a folder full of names is no accident).
+constexpr int kProtocolNameTries = 3600;
 constexpr int64_t kMib = 1048576;
 constexpr int64_t kGib = 1073741824;
 constexpr int64_t kFoldAfterMib = 1024;
@@ -35,6 +39,7 @@ constexpr char kSummaryIndent[] = "                               ";  // 31
 
 std::string g_protocol_name = kPlaceholderName;
 TextFile* g_protocol_file = nullptr;
+std::string g_protocol_base;
 
 // Reused buffers of the per-block and per-file paths, so that those paths
 // stop allocating once the buffers have grown to their line length.
@@ -97,6 +102,14 @@ int64_t DeviceOf(const HeldFolder& held) {
 }
 
 std::string ProtocolPath() { return HomePath() + g_protocol_name; }
+
+// Names the protocol file after the base word and the current moment.
+void NameProtocolAfterMoment() {
+  g_protocol_name = g_protocol_base;
+  g_protocol_name += '_';
+  g_protocol_name.append(FileStampText(), 0, kFileStampLength);
+  g_protocol_name += ".txt";
+}
 
 int DecimalDigits(int64_t value) {
   int digits = 1;
@@ -202,8 +215,16 @@ bool ProtocolPrecheck() {
 
 void ProtocolSpaceCheck() {
   if (!g_run.protocol_active) return;
-  if (FreeBytesProtocolDrive() >= g_run.protocol_minimum) return;
+  const int64_t free_bytes = FreeBytesProtocolDrive();
+  if (free_bytes >= g_run.protocol_minimum) return;
+  // A protocol that was asked for and whose drive cannot even be asked
+  // (the protocol folder is missing or unreadable) is not dropped without
+  // a word: creating the file then ends the run with the reason.
+  if (free_bytes < 0 && g_protocol_file == nullptr) return;
   g_run.protocol_active = false;
+  // The room kept for the protocol goes with it, so a nearly full home
+  // drive does not keep the data drive from being filled.
+  g_run.protocol_reserve = 0;
   // Closed at once so the lines written so far reach the disk. A close
   // that fails on the nearly full drive must not end the run: the protocol
   // is given up, the data files go on.
@@ -238,19 +259,26 @@ int64_t FreeBytesProtocolDrive() { return FreeBytesOf(HomeFolder()); }
 
 void MakeProtocolFileName(const std::string& base_word) {
   StampedLabel("");  // reads the clock and refreshes the moment texts
-  g_protocol_name = base_word;
-  g_protocol_name += '_';
-  g_protocol_name.append(FileStampText(), 0, kFileStampLength);
-  g_protocol_name += ".txt";
+  g_protocol_base = base_word;
+  NameProtocolAfterMoment();
 }
 
 const std::string& ProtocolFileName() { return g_protocol_name; }
 
 void CreateProtocolFile() {
   if (g_protocol_file != nullptr) CloseProtocolFile();
-  const std::string path = ProtocolPath();
-  int err = TextCreate(path, &g_protocol_file);
-  if (err != 0) Fatal(err, path);
+  // Created exclusively: two runs started in the same second must not
+  // share (and truncate) one file. A taken name moves on to the next free
+  // second, so every name keeps the pattern of a moment.
+  for (int tries = 0;; ++tries) {
+    const std::string path = ProtocolPath();
+    int err = TextCreate(path, &g_protocol_file);
+    if (err == 0) return;
+    if (err != EEXIST || tries >= kProtocolNameTries) Fatal(err, path);
+    AddToMoment(&CurrentMoment(), 0, 0, 0, 0, 0, 1, 0);
+    FormatMoment(CurrentMoment());
+    NameProtocolAfterMoment();
+  }
 }
 
 void ProtocolWriteLine(const std::string& line) {

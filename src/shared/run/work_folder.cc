@@ -95,6 +95,9 @@ void FolderCreation(const std::string& folder_text, const std::string& done) {
 }
 
 void FolderRemoval(const std::string& folder_text) {
+  // The walk stays on the data folder's own file system: it never takes a
+  // mount point, a folder of another file system or one right under "/".
+  const int64_t device = DeviceOfPath(FolderTextToPath(folder_text));
   std::string text = folder_text;
   while (!text.empty()) {
     // The last separator before the final character: a trailing one
@@ -114,7 +117,9 @@ void FolderRemoval(const std::string& folder_text) {
     }
     // Only an empty folder goes; a level that still holds something stays,
     // and the walk goes on upward regardless.
-    if (RemoveFolder(FolderTextToPath(dir)) == 0) {
+    const std::string path = FolderTextToPath(dir);
+    if (device >= 0 && FolderMayBeRemoved(path, device) &&
+        RemoveFolder(path) == 0) {
       Out("Verzeichnis: ");
       Out(dir);
       OutLine(" geloescht");

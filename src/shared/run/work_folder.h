@@ -29,7 +29,9 @@ int HomeStatus();
 void FolderCreation(const std::string& folder_text, const std::string& done);
 
 // Removes the folder and then its parents while they are empty, printing
-// "Verzeichnis: <level> geloescht" for each one removed.
+// "Verzeichnis: <level> geloescht" for each one removed. Only levels on the
+// folder's own file system go: never a mount point or a folder right under
+// "/".
 void FolderRemoval(const std::string& folder_text);
 
 // Turns a folder text (with "\" separators) into a file-system path.

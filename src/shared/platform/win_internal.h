@@ -1,6 +1,7 @@
-// Windows error codes turned into the error numbers and texts of Linux.
-#ifndef KORV_SHARED_PLATFORM_WIN_ERRORS_H_
-#define KORV_SHARED_PLATFORM_WIN_ERRORS_H_
+// What the Windows files of the platform layer share: Linux error numbers
+// and texts for Windows error codes, and the write-out of open text files.
+#ifndef KORV_SHARED_PLATFORM_WIN_INTERNAL_H_
+#define KORV_SHARED_PLATFORM_WIN_INTERNAL_H_
 
 #include <string>
 
@@ -31,6 +32,10 @@ int ErrnoOfWindowsError(unsigned long code);
 // Returns the Linux description of a Linux error number.
 std::string ErrorText(int err);
 
+// Writes the buffered text of every text file open for writing to the
+// system (before the program ends on Ctrl-C).
+void FlushOpenTextFiles();
+
 }  // namespace korv
 
-#endif  // KORV_SHARED_PLATFORM_WIN_ERRORS_H_
+#endif  // KORV_SHARED_PLATFORM_WIN_INTERNAL_H_

@@ -1,4 +1,4 @@
-#include "shared/platform/win_errors.h"
+#include "shared/platform/win_internal.h"
 
 #include <windows.h>
 

@@ -1,0 +1,302 @@
+// End to end: the built korvfyll never harms what is not its own, never
+// hangs, and never reports a failure as success. Cases that need root
+// (mounts, device nodes, FUSE) skip with the reason otherwise.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "shared/platform/files.h"
+#include "shared/platform/test_process.h"
+
+namespace korv {
+namespace {
+
+constexpr int64_t kBlock = 32768;
+
+// Whether this process may write into ext4's reserved blocks.
+bool HasCapSysResource() {
+  std::string status;
+  if (!ReadWholeFile("/proc/self/status", &status)) return false;
+  const size_t at = status.find("CapEff:\t");
+  if (at == std::string::npos) return false;
+  const unsigned long long caps =
+      std::stoull(status.substr(at + 8, 16), nullptr, 16);
+  return (caps >> 24) & 1;  // CAP_SYS_RESOURCE
+}
+
+class KorvfyllSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempFolder();
+    ASSERT_FALSE(root_.empty());
+    home_ = root_ + "/home";
+    ASSERT_EQ(MakeFolder(home_), 0);
+  }
+
+  void TearDown() override {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) Unmount(*it);
+    for (const std::string& loop : loops_) Sh("losetup -d " + loop);
+    RemoveTree(root_);
+  }
+
+  ProcessResult Korvfyll(const std::vector<std::string>& args,
+                         ProcessOptions options = ProcessOptions()) {
+    if (options.cwd.empty()) options.cwd = root_;
+    options.env.push_back({"HOME", home_});
+    if (options.timeout_ms == 60000) options.timeout_ms = 20000;
+    return RunProgram(BuiltProgram("korvfyll"), args, options);
+  }
+
+  // Runs a bash script in root_ with KF naming the writer.
+  ProcessResult Sh(const std::string& script) {
+    ProcessOptions options;
+    options.cwd = root_;
+    options.env = {{"KF", BuiltProgram("korvfyll")}, {"HOME", home_}};
+    options.timeout_ms = 30000;
+    return RunProgram("/bin/bash", {"-c", script}, options);
+  }
+
+  bool MountTmp(const std::string& path, long long size, std::string* why) {
+    if (MakeFolder(path) != 0) return false;
+    if (!MountTmpfs(path, size, why)) return false;
+    mounts_.push_back(path);
+    return true;
+  }
+
+  std::string root_;
+  std::string home_;
+  std::vector<std::string> mounts_;
+  std::vector<std::string> loops_;
+};
+
+// Whatever stands under a data file's name that is not a file of its own is
+// left as it is: the run ends at once with the error line naming it.
+TEST_F(KorvfyllSafetyTest, ForeignEntriesUnderDataFileNamesAreNeverWritten) {
+  const std::string data = root_ + "/daten";
+  const std::string victim = root_ + "/victim";
+  const std::string content(65536, 'v');
+  struct Case {
+    const char* name;
+    std::string setup;  // makes daten/N0000001.KVL
+    int status;
+    bool needs_root;
+  };
+  const std::vector<Case> cases = {
+      {"fifo", "mkfifo daten/N0000001.KVL", ENXIO, false},
+      {"hard link", "ln victim daten/N0000001.KVL", EEXIST, false},
+      // A device node of a loop device over the victim: its blocks are the
+      // victim's bytes.
+      {"block device",
+       "dev=$(losetup -f --show victim) && echo $dev > loopdev && "
+       "mknod daten/N0000001.KVL b $(stat -c '%t %T' $dev | "
+       "(read a b; echo $((16#$a)) $((16#$b))))",
+       EEXIST, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && !IsRoot()) {
+      std::printf("skipped %s: needs root for a loop device\n", c.name);
+      continue;
+    }
+    RemoveTree(data);
+    ASSERT_EQ(MakeFolder(data), 0);
+    ASSERT_TRUE(WriteWholeFile(victim, content));
+    ProcessResult made = Sh(c.setup);
+    std::string loop;
+    if (ReadWholeFile(root_ + "/loopdev", &loop) && !loop.empty()) {
+      loop.pop_back();
+      loops_.push_back(loop);
+      DeleteFile(root_ + "/loopdev");
+    }
+    ASSERT_EQ(made.status, 0) << made.output;
+    ProcessResult r = Korvfyll({"40000", "A", "0", "3", "N", "daten"});
+    ASSERT_FALSE(r.timed_out) << "the open must not block";
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find("N0000000.KVL ok"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos);
+    EXPECT_NE(r.output.find("): daten/N0000001.KVL"), std::string::npos)
+        << r.output;
+    std::string left;
+    ASSERT_TRUE(ReadWholeFile(victim, &left));
+    EXPECT_EQ(left, content) << "the foreign data is untouched";
+  }
+}
+
+// Deletion takes the emptied data folder and its empty parents, but never a
+// mount point, nothing of another file system and no folder right under "/".
+TEST_F(KorvfyllSafetyTest, FolderRemovalStaysOnTheDataFileSystem) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount a tmpfs and to use /";
+  std::string why;
+  const std::string card = root_ + "/karte";
+  ASSERT_TRUE(MountTmp(card, 1 << 20, &why)) << why;
+  ProcessResult r =
+      Korvfyll({"1000", "A", "0", "1", "J", card + "/a/daten"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Verzeichnis: " + card + "/a/daten\\ geloescht"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Verzeichnis: " + card + "/a geloescht"),
+            std::string::npos);
+  EXPECT_TRUE(FolderExists(card)) << "the mount point stays";
+  EXPECT_EQ(r.output.find("Verzeichnis: " + root_ + " geloescht"),
+            std::string::npos);
+
+  std::string top = root_.substr(root_.rfind('/'));
+  top += "-top";
+  ASSERT_EQ(MakeFolder(top), 0);
+  r = Korvfyll({"1000", "A", "0", "1", "J", top + "/daten"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(FolderExists(top + "/daten"));
+  EXPECT_TRUE(FolderExists(top)) << "a folder right under / stays";
+  RemoveFolder(top);
+}
+
+// A run ends by the signal it got, after writing out what it printed; a
+// signal inherited as ignored (nohup) stays ignored; Ctrl-C in a script's
+// loop stops the loop.
+TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
+  const std::string script = R"(
+    set -m
+    exec 2> /dev/null  # job notices
+    # Waits at the deletion prompt (pausing on, input open and empty).
+    mkfifo keys; exec 3<> keys
+    nohup "$KF" 1000 A 0 1 J d1 5 < keys > nohup.txt 2>&1 &
+    pid=$!
+    sleep 0.5; kill -HUP $pid; sleep 0.3
+    kill -0 $pid 2>/dev/null && echo "alive after HUP"
+    kill -TERM $pid; wait $pid; echo "nohup status $?"
+    # Killed while filling: the lines printed so far reach the file.
+    "$KF" 1G A 0 3 N d2 < /dev/null > fill.txt 2>&1 &
+    pid=$!
+    sleep 0.4; kill -TERM $pid; wait $pid; echo "fill status $?"
+    grep -c "Beende mit Tastendruck" fill.txt
+    # Ctrl-C reaches the whole foreground group of a script's loop.
+    bash -c 'for i in 1 2 3; do "$KF" 1G A 0 3 N d3 < /dev/null > /dev/null
+             echo "run $i: $?"; done' > loop.txt 2>&1 &
+    pid=$!
+    sleep 0.4; kill -INT -- -$pid; wait $pid; echo "loop status $?"
+    echo "loop said: [$(cat loop.txt)]"
+    rm -rf d1 d2 d3
+  )";
+  ProcessResult r = Sh(script);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_NE(r.output.find("alive after HUP\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("nohup status 143\n"), std::string::npos);
+  EXPECT_NE(r.output.find("fill status 143\n1\n"), std::string::npos);
+  EXPECT_NE(r.output.find("loop status 130\n"), std::string::npos);
+  EXPECT_NE(r.output.find("loop said: []"), std::string::npos)
+      << "the loop went on";
+}
+
+// Runs started in the same second keep a protocol file each.
+TEST_F(KorvfyllSafetyTest, RunsStartedTogetherKeepTheirOwnProtocols) {
+  ProcessResult r = Sh(
+      "for i in 1 2 3; do \"$KF\" 1000 A 0 1 N d$i 5 </dev/null >/dev/null & "
+      "done; wait");
+  EXPECT_EQ(r.status, 0) << r.output;
+  const std::vector<std::string> files = ListFolder(home_ + "/korvamel");
+  EXPECT_EQ(files.size(), 3u);
+  for (const std::string& name : files) {
+    EXPECT_TRUE(FitsShape(name, 0, "korvfyll_d99999999_t999999.txt")) << name;
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(home_ + "/korvamel/" + name, &text));
+    EXPECT_NE(text.find("N0000000.KVL ok"), std::string::npos) << text;
+  }
+}
+
+// A protocol that was asked for and cannot be kept ends the run before a
+// data file is written; one given up for a full home drive takes its
+// reserve along, so the data drive is still filled.
+TEST_F(KorvfyllSafetyTest, ProtocolThatCannotBeKept) {
+  ASSERT_TRUE(WriteWholeFile(home_ + "/korvamel", "a file in the way"));
+  ASSERT_TRUE(WriteWholeFile(root_ + "/korvamel", "and in the current folder"));
+  ProcessOptions options;
+  options.unset_env = {"temp", "tmp"};
+  ProcessResult r = Korvfyll({"1000", "A", "0", "2", "N", "daten", "5"},
+                             options);
+  EXPECT_EQ(r.status, ENOTDIR) << r.output;
+  EXPECT_NE(r.output.find("E/A-Fehler 20 (Not a directory): korvamel/korvfyll_d"),
+            std::string::npos)
+      << r.output;
+  EXPECT_FALSE(FolderExists(root_ + "/daten"));
+
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount a full home drive";
+  std::string why;
+  home_ = root_ + "/fullhome";
+  ASSERT_TRUE(MountTmp(home_, 16384, &why)) << why;
+  ASSERT_EQ(MakeFolder(home_ + "/korvamel"), 0);
+  r = Korvfyll({"1000", "A", "0", "2", "N", "daten", "5"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ListFolder(root_ + "/daten"),
+            (std::vector<std::string>{"N0000000.KVL", "N0000001.KVL"}));
+}
+
+// A close that fails (a lost write-back) gives that file no "ok" and the
+// run its error number.
+TEST_F(KorvfyllSafetyTest, FailedCloseIsNoSuccess) {
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(backing), 0);
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  std::string why;
+  if (!MountFaultFs(backing, fuse, {"--fail-flush=N0000001.KVL"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  ProcessResult r = Korvfyll({"1000", "A", "0", "3", "N", fuse});
+  EXPECT_EQ(r.status, EIO) << r.output;
+  EXPECT_NE(r.output.find("N0000000.KVL ok"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos);
+  EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse +
+                          "/N0000001.KVL"),
+            std::string::npos);
+}
+
+// As root a wipe also overwrites the blocks ext4 keeps back for the system;
+// an ordinary user is told only what it may write and never meets "no
+// space left".
+TEST_F(KorvfyllSafetyTest, ReservedBlocksAreWipedOnlyByRoot) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount an ext4 image";
+  const std::string image = root_ + "/ext4.img";
+  const std::string disk = root_ + "/disk";
+  ASSERT_EQ(MakeFolder(disk), 0);
+  ProcessResult made = Sh("truncate -s 64M " + image +
+                          " && mkfs.ext4 -q -m 5 -O ^has_journal " + image +
+                          " && mount -o loop " + image + " " + disk +
+                          " && chmod 777 " + disk);
+  if (made.status != 0) GTEST_SKIP() << "no ext4 loop mount: " << made.output;
+  mounts_.push_back(disk);
+  ProcessResult r = Korvfyll({"1M", "A", "0", "1000", "N", disk});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("No space left"), std::string::npos);
+  struct statvfs vfs;
+  ASSERT_EQ(statvfs(disk.c_str(), &vfs), 0);
+  // ext4 lets only CAP_SYS_RESOURCE into its reserve (a container's root
+  // may lack it); without it the writer must stop short of the reserve.
+  if (HasCapSysResource()) {
+    EXPECT_LT(static_cast<int64_t>(vfs.f_bfree * vfs.f_frsize), kBlock)
+        << "the reserved blocks were left unwiped";
+  } else {
+    std::printf("root lacks CAP_SYS_RESOURCE here: reserve not wiped\n");
+    EXPECT_LT(static_cast<int64_t>(vfs.f_bavail * vfs.f_frsize), kBlock);
+  }
+
+  ASSERT_EQ(Sh("rm -f " + disk + "/N*.KVL && chmod 755 " + root_ +
+               " && chmod 777 " + home_).status,
+            0);
+  ProcessResult user = Sh("setpriv --reuid=65534 --regid=65534 --clear-groups "
+                          "\"$KF\" 1M A 0 1000 N " + disk + " </dev/null");
+  EXPECT_EQ(user.status, 0) << user.output;
+  EXPECT_EQ(user.output.find("No space left"), std::string::npos);
+  ASSERT_EQ(statvfs(disk.c_str(), &vfs), 0);
+  EXPECT_GT(static_cast<int64_t>(vfs.f_bfree * vfs.f_frsize), 64 * kBlock)
+      << "an ordinary user stops at the reserved blocks";
+}
+
+}  // namespace
+}  // namespace korv
