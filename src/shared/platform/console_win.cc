@@ -19,7 +19,9 @@ constexpr size_t kOutBufferSize = 1 << 16;
 constexpr UINT kTextCodePage = 850;
 constexpr DWORD kKeyWaitSliceMs = 100;
 
-enum class InputKind { kNone, kConsole, kPipe, kFile };
+// kPipeReader: a pipe that cannot be peeked at (wine's pipes from Linux);
+// a thread reads it ahead instead.
+enum class InputKind { kNone, kConsole, kPipe, kPipeReader, kFile };
 
 bool g_initialised = false;
 HANDLE g_in = INVALID_HANDLE_VALUE;
@@ -57,9 +59,14 @@ void DetectStreams() {
       g_in_kind = InputKind::kConsole;
     } else {
       switch (GetFileType(g_in)) {
-        case FILE_TYPE_PIPE:
-          g_in_kind = InputKind::kPipe;
+        case FILE_TYPE_PIPE: {
+          DWORD available = 0;
+          const bool peeks =
+              PeekNamedPipe(g_in, nullptr, 0, nullptr, &available, nullptr) ||
+              GetLastError() != ERROR_NOT_SUPPORTED;
+          g_in_kind = peeks ? InputKind::kPipe : InputKind::kPipeReader;
           break;
+        }
         case FILE_TYPE_DISK:
           g_in_kind = InputKind::kFile;
           break;
@@ -251,6 +258,93 @@ int64_t PipeBytesWaiting() {
   return available;
 }
 
+// The read-ahead of a pipe that cannot be peeked at: a thread takes each
+// byte as it comes and keeps it until the run asks for a key.
+SRWLOCK g_reader_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_reader_changed = CONDITION_VARIABLE_INIT;
+// Never freed: the thread may still be in a read while the program ends.
+std::string& g_reader_bytes = *new std::string;
+bool g_reader_started = false;
+bool g_reader_tried = false;  // the first read has come back
+bool g_reader_ended = false;
+// How long the first key poll waits for the first read to come back, so
+// that a byte already in the pipe counts from the first poll on.
+constexpr DWORD kFirstReadWaitMs = 50;
+
+DWORD WINAPI PipeReader(void*) {
+  for (;;) {
+    char c = 0;
+    DWORD got = 0;
+    const bool ok = ReadFile(g_in, &c, 1, &got, nullptr) && got == 1;
+    AcquireSRWLockExclusive(&g_reader_lock);
+    g_reader_tried = true;
+    if (ok) {
+      g_reader_bytes.push_back(c);
+    } else {
+      g_reader_ended = true;
+    }
+    ReleaseSRWLockExclusive(&g_reader_lock);
+    WakeAllConditionVariable(&g_reader_changed);
+    if (!ok) return 0;
+  }
+}
+
+void StartPipeReader() {
+  if (g_reader_started) return;
+  g_reader_started = true;
+  HANDLE thread = CreateThread(nullptr, 0, PipeReader, nullptr, 0, nullptr);
+  if (thread == nullptr) {
+    g_reader_tried = true;
+    g_reader_ended = true;
+    return;
+  }
+  CloseHandle(thread);
+}
+
+// Waits up to timeout_ms (< 0: for ever) until a byte has come or the pipe
+// has ended.
+// Returns the next byte (consumed when take), -1 on timeout, -2 at the end.
+int PipeReaderByte(int timeout_ms, bool take) {
+  StartPipeReader();
+  const ULONGLONG start = GetTickCount64();
+  AcquireSRWLockExclusive(&g_reader_lock);
+  int result = -1;
+  for (;;) {
+    if (!g_reader_bytes.empty()) {
+      result = static_cast<unsigned char>(g_reader_bytes[0]);
+      if (take) g_reader_bytes.erase(0, 1);
+      break;
+    }
+    if (g_reader_ended) {
+      result = -2;
+      break;
+    }
+    DWORD wait = kKeyWaitSliceMs;
+    if (timeout_ms >= 0) {
+      const ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= static_cast<ULONGLONG>(timeout_ms)) break;
+      if (timeout_ms - spent < wait) wait = static_cast<DWORD>(timeout_ms - spent);
+    }
+    ReleaseSRWLockExclusive(&g_reader_lock);
+    HandlePendingSignal();
+    AcquireSRWLockExclusive(&g_reader_lock);
+    if (g_reader_bytes.empty() && !g_reader_ended) {
+      SleepConditionVariableSRW(&g_reader_changed, &g_reader_lock, wait, 0);
+    }
+  }
+  ReleaseSRWLockExclusive(&g_reader_lock);
+  return result;
+}
+
+bool PipeReaderKeyWaiting() {
+  StartPipeReader();
+  AcquireSRWLockExclusive(&g_reader_lock);
+  const bool tried = g_reader_tried;
+  ReleaseSRWLockExclusive(&g_reader_lock);
+  const int byte = PipeReaderByte(tried ? 0 : kFirstReadWaitMs, false);
+  return byte >= 0;
+}
+
 bool FileBytesWaiting() {
   LARGE_INTEGER zero = {};
   LARGE_INTEGER here = {};
@@ -291,6 +385,8 @@ void ConsoleInit() {
     }
     std::atexit(ConsoleRestore);
   }
+  // A byte already waiting in such a pipe counts from the first poll on.
+  if (g_in_kind == InputKind::kPipeReader) StartPipeReader();
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
@@ -373,6 +469,8 @@ bool KeyPending() {
       return ConsoleKeyWaiting();
     case InputKind::kPipe:
       return PipeBytesWaiting() > 0;
+    case InputKind::kPipeReader:
+      return PipeReaderKeyWaiting();
     case InputKind::kFile:
       return FileBytesWaiting();
     case InputKind::kNone:
@@ -412,6 +510,8 @@ int ReadKeyByte(int timeout_ms) {
           Sleep(5);
         }
       }
+      case InputKind::kPipeReader:
+        return PipeReaderByte(timeout_ms, true);
       case InputKind::kConsole:
         if (!ReadConsoleKey(timeout_ms)) return -1;
         break;

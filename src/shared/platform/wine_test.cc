@@ -160,8 +160,8 @@ class WineTest : public ::testing::Test {
   ProcessResult RunWindows(const std::string& program,
                            const std::vector<std::string>& args,
                            const std::string& cwd,
-                           const std::vector<std::string>& sets = {}) {
-    ProcessOptions options;
+                           const std::vector<std::string>& sets = {},
+                           ProcessOptions options = ProcessOptions()) {
     options.cwd = cwd;
     AddWineEnvironment(&options);
     options.timeout_ms = 60000;
@@ -214,6 +214,42 @@ TEST_F(WineTest, WriterTranscriptAsOnLinux) {
   for (int i : {3, 4}) {
     EXPECT_EQ(fs::file_size(work_ + "/win/" + Name(i)), 50000u);
   }
+}
+
+// A byte waiting in a redirected input is a key press: the run stops after
+// its first block, as on Linux.
+TEST_F(WineTest, KeyFromARedirectedInput) {
+  const std::vector<std::string> args = {"100000", "A", "0", "5", "J", "daten"};
+  ProcessOptions options;
+  options.input = ProcessOptions::kText;
+  options.stdin_text = "x";
+  ProcessResult win = RunWindows("korvfyll", args, work_ + "/win", {}, options);
+  options.env.push_back({"HOME", home_});
+  options.cwd = work_ + "/linux";
+  ProcessResult lin = RunProgram(BuiltProgram("korvfyll"), args, options);
+  EXPECT_EQ(win.status, lin.status) << win.output;
+  EXPECT_EQ(WithoutTitle(NormalizeTranscript(win.output)),
+            WithoutTitle(NormalizeTranscript(lin.output)));
+  // Stopped in the first file, and a stopped run never deletes.
+  EXPECT_EQ(ListFolder(work_ + "/win/daten"), std::vector<std::string>{Name(0)});
+  EXPECT_EQ(fs::file_size(work_ + "/win/daten/" + Name(0)), 32768u);
+
+  // A key that comes later through a pipe kept open stops the run too.
+  ProcessOptions open_pipe;
+  open_pipe.input = ProcessOptions::kOpenPipe;
+  // (The output into a pipe is buffered, so the key goes after a while.)
+  open_pipe.key_after = "";
+  open_pipe.key_delay_ms = 700;
+  open_pipe.key = " ";
+  ProcessResult later = RunWindows(
+      "korvfyll", {"1M", "A", "0", "2000", "J", "spaeter"}, work_ + "/win", {},
+      open_pipe);
+  ASSERT_FALSE(later.timed_out);
+  EXPECT_EQ(later.status, 0) << later.output;
+  EXPECT_EQ(later.output.find("geloescht"), std::string::npos);
+  const size_t written = ListFolder(work_ + "/win/spaeter").size();
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 2000u);
 }
 
 TEST_F(WineTest, ReaderTranscriptAsOnLinux) {

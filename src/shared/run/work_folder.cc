@@ -59,9 +59,10 @@ const std::string& RereadStartFolder() {
 int HomeStatus() { return g_home_status; }
 
 std::string FolderTextToPath(const std::string& folder_text) {
+  // The system's own separator: "/" on Linux; Windows keeps the "\\".
   std::string path = folder_text;
   for (char& c : path) {
-    if (c == '\\') c = '/';
+    if (c == '\\') c = kHomeSeparator;
   }
   return path;
 }
