@@ -40,6 +40,9 @@ int ErrnoOfWindowsError(unsigned long code) {
       return kErrNotEmpty;
     case ERROR_CANT_RESOLVE_FILENAME:
       return kErrLoop;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:  // the reading end of a pipe was closed
+      return kErrPipe;
     default:
       return kErrIo;
   }
@@ -59,6 +62,7 @@ std::string ErrorText(int err) {
     case kErrNoSpace: return "No space left on device";
     case kErrReadOnly: return "Read-only file system";
     case kErrLinks: return "Too many links";
+    case kErrPipe: return "Broken pipe";
     case kErrNameLong: return "File name too long";
     case kErrNotEmpty: return "Directory not empty";
     case kErrLoop: return "Too many levels of symbolic links";

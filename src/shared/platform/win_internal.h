@@ -21,6 +21,7 @@ inline constexpr int kErrInvalid = 22;     // EINVAL
 inline constexpr int kErrNoSpace = 28;     // ENOSPC
 inline constexpr int kErrReadOnly = 30;    // EROFS
 inline constexpr int kErrLinks = 31;       // EMLINK
+inline constexpr int kErrPipe = 32;        // EPIPE
 inline constexpr int kErrNameLong = 36;    // ENAMETOOLONG
 inline constexpr int kErrNotEmpty = 39;    // ENOTEMPTY
 inline constexpr int kErrLoop = 40;        // ELOOP
