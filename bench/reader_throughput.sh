@@ -84,6 +84,9 @@ write_files() {  # folder count size fill
   if writer_built; then
     HOME=$HOME_DIR "$KORVFYLL" "$size" "$fill" 0 "$count" N "$dir" 0 \
       </dev/null >/dev/null || { say "korvfyll failed in $dir"; return 1; }
+  elif [ "$fill" = PRUEF ]; then
+    say "stamped files need korvfyll"
+    return 1
   else
     local bytes
     case $size in
@@ -180,6 +183,11 @@ ext4_part() {
   write_files "$mnt/c" "$GIB" 1G A || return 1
   compare_with_dd "ext4 loop, caches dropped, constant" "$mnt/c" "$GIB" 0.95 1
   rm -rf "$mnt/c"
+  if writer_built; then
+    write_files "$mnt/p" "$GIB" 1G PRUEF || return 1
+    compare_with_dd "ext4 loop, caches dropped, stamped (PRUEF)" "$mnt/p" "$GIB" 0.85 1
+    rm -rf "$mnt/p"
+  fi
 
   # Right after the write, without dropping anything: the reader must read
   # the files back from the device, not from the page cache.
@@ -261,7 +269,7 @@ tmpfs_part() {
   fi
   local mnt=$WORK/tmpfs
   mkdir -p "$mnt"
-  if ! mount -t tmpfs -o size=$((GIB + 1))G tmpfs "$mnt" 2>/dev/null; then
+  if ! mount -t tmpfs -o size=$((2 * GIB + 1))G tmpfs "$mnt" 2>/dev/null; then
     skip "cannot mount a tmpfs here"
     return 0
   fi
@@ -271,8 +279,45 @@ tmpfs_part() {
   rm -rf "$mnt/c"
   write_files "$mnt/r" "$GIB" 1G RND || return 1
   compare_with_dd "tmpfs, random" "$mnt/r" "$GIB" 0.30 0
+  if writer_built; then
+    write_files "$mnt/p" "$GIB" 1G PRUEF || return 1
+    compare_stamped_random "$mnt/p" "$mnt/r"
+    rm -rf "$mnt/p"
+  fi
   rm -rf "$mnt/r"
   umount "$mnt" && MOUNTS=("${MOUNTS[@]/$mnt/}")
+}
+
+# Alternating pairs of korvlas over stamped and over random files of the same
+# size in memory: the stamped check must cost no more than the random-file
+# check; also the check's GB/s per core (bytes over user + system time).
+compare_stamped_random() {  # stamped-folder random-folder
+  local bytes=$((GIB * GIB_BYTES)) p_rates=() r_rates=() cpu=() i who t0 t1
+  local TIMEFORMAT='%U %S'
+  for ((i = 1; i <= PAIRS; i++)); do
+    local order="stamped random"
+    ((i % 2 == 0)) && order="random stamped"
+    for who in $order; do
+      if [ "$who" = stamped ]; then
+        local used
+        t0=$(now)
+        used=$( { time run_korvlas "$1" 0 "$GIB"; } 2>&1 | tail -1)
+        t1=$(now)
+        p_rates+=("$(rate "$bytes" "$(elapsed "$t0" "$t1")")")
+        cpu+=("$(awk -v b="$bytes" -v u="$used" 'BEGIN { split(u, t, " "); printf "%.2f", b / (t[1] + t[2]) / 1e9 }')")
+      else
+        t0=$(now)
+        run_korvlas "$2" 0 "$GIB"
+        t1=$(now)
+        r_rates+=("$(rate "$bytes" "$(elapsed "$t0" "$t1")")")
+      fi
+    done
+  done
+  local p r
+  p=$(median "${p_rates[@]}")
+  r=$(median "${r_rates[@]}")
+  say "tmpfs, stamped (PRUEF) against random: korvlas $p GB/s against $r GB/s (medians of $PAIRS pairs: stamped ${p_rates[*]}; random ${r_rates[*]}), ratio $(ratio "$p" "$r"), target >= 1.00: $(verdict "$(ratio "$p" "$r")" 1.00)"
+  say "tmpfs, stamped check per core: $(median "${cpu[@]}") GB/s of user + system time (${cpu[*]})"
 }
 
 # --- Many one-byte files, and the memory for a million --------------------

@@ -99,7 +99,7 @@ fresh_tmpfs() {
 }
 
 echo
-echo "== tmpfs: korvfyll 1G A 0 2 N <folder> 0 against dd bs=32k count=65536 (2 GiB each)"
+echo "== tmpfs: korvfyll 1G A|RND|PRUEF 0 2 N <folder> 0 against dd bs=32k count=65536 (2 GiB each)"
 if [ "$(free_mem_bytes)" -lt $((4 * gib)) ]; then
   echo "skipped: less than 4 GiB of free memory for a 2 GiB tmpfs run"
 else
@@ -123,7 +123,7 @@ fi
 
 if [ -n "$tmpfs_dir" ]; then
   bytes=$((2 * gib))
-  t_fill=() t_dd=() t_rnd=()
+  t_fill=() t_dd=() t_rnd=() t_prf=()
   for ((i = 1; i <= pairs; i++)); do
     t_fill+=("$(timed korv 1G A 0 2 N "$tmpfs_dir/k" 0)")
     rm -rf "$tmpfs_dir/k"
@@ -131,17 +131,23 @@ if [ -n "$tmpfs_dir" ]; then
     rm -f "$tmpfs_dir/x"
     t_rnd+=("$(timed korv 1G RND 0 2 N "$tmpfs_dir/r" 0)")
     rm -rf "$tmpfs_dir/r"
+    t_prf+=("$(timed korv 1G PRUEF 0 2 N "$tmpfs_dir/p" 0)")
+    rm -rf "$tmpfs_dir/p"
   done
   m_fill=$(median "${t_fill[@]}")
   m_dd=$(median "${t_dd[@]}")
   m_rnd=$(median "${t_rnd[@]}")
   r_dd=$(ratio "$m_dd" "$m_fill")     # throughput ratio = inverse time ratio
   r_rnd=$(ratio "$m_fill" "$m_rnd")
+  m_prf=$(median "${t_prf[@]}")
+  r_prf=$(ratio "$m_fill" "$m_prf")
   echo "korvfyll A  : median $(rate $bytes "$m_fill") (${m_fill} s)"
   echo "dd bs=32k   : median $(rate $bytes "$m_dd") (${m_dd} s)"
   echo "korvfyll RND: median $(rate $bytes "$m_rnd") (${m_rnd} s)"
   echo "korvfyll A / dd      = $r_dd (goal >= 0.85: $(verdict "$r_dd" 0.85))"
+  echo "korvfyll PRUEF: median $(rate $bytes "$m_prf") (${m_prf} s)"
   echo "korvfyll RND / A     = $r_rnd (goal >= 0.80: $(verdict "$r_rnd" 0.80))"
+  echo "korvfyll PRUEF / A   = $r_prf (goal >= 0.80: $(verdict "$r_prf" 0.80))"
 fi
 
 # ---- many small files on the tmpfs ----

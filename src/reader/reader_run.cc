@@ -71,11 +71,13 @@ int RunReader(int argc, const char* const* argv) {
   g_run.position = 1;
   if (g_run.protocol_active) ProtocolStepSetup();
   PrepareFilePath();
+  DecideStampedRun();
   if (g_run.run_total >= 1) {
     while (g_run.position <= g_run.run_total) FileStep();
   }
   ListClear0();
   time_text = StopwatchStop(1);
+  StampedRunTotals();
 
   if (g_run.protocol_active) {
     // A run that had files to read divides its time by at least one.

@@ -13,6 +13,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
 
 namespace korv {
@@ -55,6 +56,23 @@ alignas(64) uint8_t g_block[kReadBlockSize];
 std::string g_path;      // the data-file path, digits overwritten per file
 size_t g_digits_at = 0;  // where the seven digits start in g_path
 std::string g_text;      // the report under construction
+
+// A stamped run: every sector of every file is checked against the run's
+// tag while the file is counted, and the sector classes decide the verdict.
+bool g_stamped_run = false;
+uint64_t g_run_tag = 0;
+StampTally g_file_tally;  // the file being read
+int64_t g_file_offset = 0;  // bytes of it checked so far
+StampTally g_run_tally;     // every file of the run
+int32_t g_first_bad_index = 0;
+int64_t g_first_bad_offset = 0;
+
+// Sector classes in the order the lines show them, with their words.
+constexpr SectorClass kBadClasses[] = {kSectorChanged, kSectorCorrupted,
+                                       kSectorMoved, kSectorStale,
+                                       kSectorBlank};
+constexpr const char* kClassWords[kSectorClassCount] = {
+    "ok", "geaendert", "defekt", "verschoben", "veraltet", "leer"};
 
 // (ifunc, which picks the clone, exists only in ELF programs.)
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
@@ -115,6 +133,28 @@ void AppendNumber(std::string* out, int64_t value) {
   out->append(digits, static_cast<size_t>(end - digits));
 }
 
+// The byte offset in the current file of its first sector that was not ok.
+int64_t FirstBadOffset() {
+  return static_cast<int64_t>(g_file_tally.first_bad_position -
+                              StampPosition(g_run.current_index, 0));
+}
+
+// The line of a wrong stamped file: its sectors per class and where the
+// first bad one starts.
+void AppendSectorLine(std::string* out) {
+  out->append("Sektoren: ");
+  for (int c = 0; c < kSectorClassCount; ++c) {
+    if (c > 0) out->append(", ");
+    AppendNumber(out, g_file_tally.sectors[c]);
+    out->push_back(' ');
+    out->append(kClassWords[c]);
+  }
+  if (g_file_tally.bad_seen) {
+    out->append(" - erster Fehler bei Byte ");
+    AppendNumber(out, FirstBadOffset());
+  }
+}
+
 int DecimalDigits(int64_t value) {
   int n = 1;
   while (value >= 10) {
@@ -142,6 +182,65 @@ void SetPathIndex(int32_t index) {
     g_path[g_digits_at + static_cast<size_t>(k)] =
         static_cast<char>('0' + v % 10);
     v /= 10;
+  }
+}
+
+// Checks the block that follows the part of the current file checked so
+// far; a file's blocks all start at sector boundaries.
+void CheckStampedBlock(const uint8_t* data, size_t length) {
+  CheckStamped(data, length, g_run_tag,
+               StampPosition(g_run.current_index, g_file_offset),
+               &g_file_tally);
+  g_file_offset += static_cast<int64_t>(length);
+}
+
+// Adds the current file's sector counts to the run's.
+void AddFileToRunTally() {
+  for (int c = 0; c < kSectorClassCount; ++c) {
+    g_run_tally.sectors[c] += g_file_tally.sectors[c];
+    g_run_tally.bytes[c] += g_file_tally.bytes[c];
+  }
+  if (g_file_tally.bad_seen && !g_run_tally.bad_seen) {
+    g_run_tally.bad_seen = true;
+    g_first_bad_index = g_run.current_index;
+    g_first_bad_offset = FirstBadOffset();
+  }
+  if (g_file_tally.stale_seen && !g_run_tally.stale_seen) {
+    g_run_tally.stale_seen = true;
+    g_run_tally.stale_tag = g_file_tally.stale_tag;
+  }
+}
+
+// Writes a long line to the protocol as lines of at most kSummaryWidth
+// characters, the later ones indented by two: the summary shows longer
+// protocol lines cut.
+void WriteWrappedProtocolLine(const std::string& line) {
+  constexpr size_t kSummaryWidth = 68;
+  constexpr char kIndent[] = "  ";
+  size_t from = 0;
+  std::string part;
+  while (from < line.size()) {
+    const size_t room = kSummaryWidth - (from == 0 ? 0 : sizeof kIndent - 1);
+    size_t to = line.size();
+    if (to - from > room) {
+      // Break between items (after ", " or before " - ") where one fits,
+      // else at the last blank.
+      size_t blank = std::string::npos;
+      for (size_t i = from + room; i > from; --i) {
+        if (line[i] != ' ') continue;
+        if (blank == std::string::npos) blank = i;
+        if (line[i - 1] == ',' || (i + 1 < line.size() && line[i + 1] == '-')) {
+          to = i;
+          break;
+        }
+      }
+      if (to == line.size()) to = blank != std::string::npos ? blank : from + room;
+    }
+    part.assign(from == 0 ? "" : kIndent);
+    part.append(line, from, to - from);
+    ProtocolWriteLine(part);
+    from = to;
+    while (from < line.size() && line[from] == ' ') ++from;
   }
 }
 
@@ -176,6 +275,7 @@ bool ReadAndCount(int fd) {
     }
     first = false;
     CountBlock(g_block, got);
+    if (g_stamped_run) CheckStampedBlock(g_block, got);
     // Every block counts as a whole one in the progress marks, the last
     // short one too.
     g_run.progress_bytes += static_cast<int64_t>(kReadBlockSize);
@@ -266,7 +366,10 @@ bool CharacterReport() {
   g_text.append(" - Verschiedene: ");
   AppendNumber(&g_text, distinct);
   g_text.append("  - ");
-  bool wrong = distinct > 1 && distinct != 256;
+  // A stamped file is judged by its sectors alone: a short one may lack
+  // byte values, and a sound histogram says nothing about moved data.
+  bool wrong = g_stamped_run ? g_file_tally.bad_seen
+                             : distinct > 1 && distinct != 256;
   if (wrong) {
     g_text.append("\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei N");
     AppendZeroPadded(&g_text, g_run.current_index, 7);
@@ -276,6 +379,11 @@ bool CharacterReport() {
   if (wrong) {
     if (g_run.pausing) ReadKeyCode();
     OutLine();
+    if (g_stamped_run) {
+      g_text.clear();
+      AppendSectorLine(&g_text);
+      OutLine(g_text);
+    }
     g_wrong_found = true;
   }
   return wrong;
@@ -302,6 +410,8 @@ void FileStep() {
     return;
   }
   ClearCharacterCounts();
+  g_file_tally = StampTally();
+  g_file_offset = 0;
   StopwatchStart(2);
   if (g_path.empty()) PrepareFilePath();
   SetPathIndex(index);
@@ -320,6 +430,7 @@ void FileStep() {
   if (rc != 0) Fatal(rc, g_path);
   if (g_run.progress_column > 0) OutLine();
   CharacterReport();
+  if (g_stamped_run) AddFileToRunTally();
   if (complete) FileCompletionStep();
   // A key press ends the loop after this file, also when the file's last
   // block was the one being read: otherwise a run over files of one block
@@ -342,7 +453,82 @@ void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes) {
   g_total += int64_t{count} * kSubTables;
 }
 
+void DecideStampedRun() {
+  g_stamped_run = false;
+  g_run_tally = StampTally();
+  g_file_tally = StampTally();
+  if (g_run.run_total < 1) return;
+  if (g_path.empty()) PrepareFilePath();
+  bool found_any = false;
+  uint64_t newest = 0;
+  const int64_t ends[2] = {1, g_run.run_total};
+  for (int64_t position : ends) {
+    int32_t index = -1;
+    if (!ListFindByValue0(static_cast<int32_t>(position), &index)) continue;
+    if (index < g_run.beginn || index > g_run.last_index) continue;
+    SetPathIndex(index);
+    int fd = -1;
+    if (OpenRawFileForReading(g_path, &fd) != 0) continue;
+    size_t got = 0;
+    alignas(64) uint8_t sector[kSectorSize];
+    int rc = ReadRawBlock(fd, sector, sizeof sector, &got);
+    if (rc != 0) Fatal(rc, g_path);
+    rc = CloseRawFile(fd);
+    if (rc != 0) Fatal(rc, g_path);
+    uint64_t tag = 0;
+    if (!FindStampTag(sector, got, &tag)) continue;
+    // The newest tag is the run's: a card that kept an older run's data in
+    // one of the two places then shows it as stale.
+    if (!found_any || StampTagSeconds(tag) > StampTagSeconds(newest) ||
+        (StampTagSeconds(tag) == StampTagSeconds(newest) && tag > newest)) {
+      newest = tag;
+    }
+    found_any = true;
+  }
+  g_stamped_run = found_any;
+  g_run_tag = newest;
+}
+
+void StampedRunTotals() {
+  if (!g_stamped_run) return;
+  std::string line = "Pruefmuster, Kennung ";
+  line += StampTagText(g_run_tag);
+  line += ": ";
+  line += SizeText(g_run_tally.bytes[kSectorOk]);
+  line += " ok - verloren: ";
+  bool first = true;
+  for (SectorClass c : kBadClasses) {
+    if (!first) line += ", ";
+    first = false;
+    line += SizeText(g_run_tally.bytes[c]);
+    line += ' ';
+    line += kClassWords[c];
+  }
+  line += " - erster Fehler: ";
+  if (g_run_tally.bad_seen) {
+    line += 'N';
+    AppendZeroPadded(&line, g_first_bad_index, 7);
+    line += ".KVL Byte ";
+    AppendNumber(&line, g_first_bad_offset);
+  } else {
+    line += "keiner";
+  }
+  if (g_run_tally.stale_seen) {
+    line += " - alte Daten: Kennung ";
+    line += StampTagText(g_run_tally.stale_tag);
+  }
+  OutLine();
+  OutLine(line);
+  if (g_run.protocol_active) {
+    ProtocolWriteLine("");
+    WriteWrappedProtocolLine(line);
+  }
+}
+
 void ResetVerification() {
+  g_stamped_run = false;
+  g_run_tally = StampTally();
+  g_file_tally = StampTally();
   ClearCharacterCounts();
   g_largest_total = 0;
   g_wrong_found = false;

@@ -49,6 +49,18 @@ void PrepareFilePath();
 // the loop after this file. Raises or ends the position.
 void FileStep();
 
+// Decides once, before the first file is read, whether the run's files are
+// stamped and which tag is the run's: the newest tag among the first
+// sectors of the range's first and last files (a bounded look). From then
+// on every sector is checked while it is counted, and a stamped file is
+// wrong when any sector is not ok.
+void DecideStampedRun();
+
+// In a stamped run, prints (and writes to the protocol when active) the
+// totals line: bytes ok, bytes lost per sector class, the first bad
+// position, the tag verified and, if any, the tag of stale data found.
+void StampedRunTotals();
+
 // Test hook: sets every 32-bit sub-histogram counter of v to count as if
 // bytes had been counted since the last fold (the total grows to match).
 void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes);

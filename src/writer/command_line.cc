@@ -9,6 +9,7 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/run/run_state.h"
+#include "shared/stamp/stamp.h"
 
 namespace korv {
 namespace {
@@ -75,6 +76,7 @@ bool ParseRealNumber(std::string_view text, double* x) {
 
 void SetFillArgument(std::string_view text) {
   g_run.random_fill = false;
+  g_run.stamped_fill = false;
   if (text.empty()) {
     g_run.zeichen = kHexByte;
     return;
@@ -90,6 +92,9 @@ void SetFillArgument(std::string_view text) {
              text == "random") {
     g_run.zeichen = kRandomPrefill;
     g_run.random_fill = true;
+  } else if (text == "PRUEF" || text == "pruef") {
+    g_run.zeichen = kRandomPrefill;
+    g_run.stamped_fill = true;
   }
 }
 
@@ -144,6 +149,7 @@ ArgumentVerdict ParseWriterArguments(int argc, const char* const* argv) {
     g_run.groesse = kGib;
     g_run.zeichen = kHexByte;
     g_run.random_fill = false;
+    g_run.stamped_fill = false;
     SetWholeRange('N');
   } else {
     std::string_view first = ArgumentText(argc, argv, 1);
@@ -172,7 +178,7 @@ void ShowWriterUsage() {
   OutLine("          Zahl [+ K/M/G]                                Werte: 1.. [1M] .. 1G");
   OutLine();
   OutLine("zeichen   Inhalt der Datei (n-mal)                      Werte: [HEX = hex.00]");
-  OutLine("          beliebiges (Sonder-)Zeichen                          LEER, RND");
+  OutLine("          beliebiges (Sonder-)Zeichen                          LEER, RND, PRUEF");
   OutLine();
   ShowRangeUsage("A(lle) / L(eise)");
   OutLine();
@@ -198,6 +204,9 @@ void EchoWriterSettings() {
   line = "ZEICHEN     = ";
   if (g_run.random_fill) {
     line += "RANDOM -> daher langsamer!";
+  } else if (g_run.stamped_fill) {
+    line += "PRUEF -> Pruefmuster, Kennung ";
+    line += StampTagText(g_run.stamp_tag);
   } else if (g_run.zeichen == kHexByte) {
     line += "HEX";
   } else if (g_run.zeichen == kBlankByte) {

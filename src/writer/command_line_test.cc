@@ -240,7 +240,7 @@ TEST(WriterUsageTest, TextIsExact) {
       "zeichen   Inhalt der Datei (n-mal)" +
       std::string(22, ' ') + "Werte: [HEX = hex.00]\n" +
       std::string(10, ' ') + "beliebiges (Sonder-)Zeichen" +
-      std::string(26, ' ') + "LEER, RND\n" +
+      std::string(26, ' ') + "LEER, RND, PRUEF\n" +
       "\n"
       "beginn    kleinster Index fuer Dateien Nnnnnnnn.KVL     Werte: 0, [1] "
       "- 9999999\n"

@@ -12,6 +12,7 @@
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
+#include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
 
 namespace korv {
@@ -207,8 +208,12 @@ void WriteDataFile(int64_t end) {
   int file_error = 0;
   do {
     const int64_t length = std::min(bytes_left, kFillBlockSize);
-    bytes_left -= length;
     if (g_run.random_fill) RandomizeFillBlock(length);
+    if (g_run.stamped_fill) {
+      FillStamped(g_fill_block, static_cast<size_t>(length), g_run.stamp_tag,
+                  StampPosition(g_run.current_index, size - bytes_left));
+    }
+    bytes_left -= length;
     go_on = SpaceTest(fd, length);
     if (go_on) {
       size_t stored = 0;

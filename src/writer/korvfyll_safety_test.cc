@@ -170,11 +170,14 @@ TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
     sleep 0.5; kill -HUP $pid; sleep 0.3
     kill -0 $pid 2>/dev/null && echo "alive after HUP"
     kill -TERM $pid; wait $pid; echo "nohup status $?"
-    # Killed while filling: the lines printed so far reach the file.
-    "$KF" 1G A 0 3 N d2 < /dev/null > fill.txt 2>&1 &
+    # Killed while filling: the lines printed so far reach the file, and
+    # the protocol's lines reach the protocol.
+    mkdir h2
+    HOME=$PWD/h2 "$KF" 1G A 0 3 N d2 5 < /dev/null > fill.txt 2>&1 &
     pid=$!
     sleep 0.4; kill -TERM $pid; wait $pid; echo "fill status $?"
     grep -c "Beende mit Tastendruck" fill.txt
+    grep -c "^Start:" h2/korvamel/korvfyll_*.txt
     # Ctrl-C reaches the whole foreground group of a script's loop.
     bash -c 'for i in 1 2 3; do "$KF" 1G A 0 3 N d3 < /dev/null > /dev/null
              echo "run $i: $?"; done' > loop.txt 2>&1 &
@@ -187,7 +190,7 @@ TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_NE(r.output.find("alive after HUP\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("nohup status 143\n"), std::string::npos);
-  EXPECT_NE(r.output.find("fill status 143\n1\n"), std::string::npos);
+  EXPECT_NE(r.output.find("fill status 143\n1\n1\n"), std::string::npos);
   EXPECT_NE(r.output.find("loop status 130\n"), std::string::npos);
   EXPECT_NE(r.output.find("loop said: []"), std::string::npos)
       << "the loop went on";

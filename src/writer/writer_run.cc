@@ -5,10 +5,12 @@
 #include "shared/format/format.h"
 #include "shared/platform/clock.h"
 #include "shared/platform/console.h"
+#include "shared/platform/entropy.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
+#include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
 #include "writer/command_line.h"
 #include "writer/fill_loop.h"
@@ -35,8 +37,11 @@ int RunWriter(int argc, const char* const* argv) {
   g_run.folded_gib = 0;
   g_run.finished_files = 0;
   g_run.random_fill = false;
+  g_run.stamped_fill = false;
   g_run.loeschen = 'N';
   SeedRandomFill(MillisecondTick());
+  // Chosen whether or not the run stamps: the echo shows it.
+  g_run.stamp_tag = MakeStampTag(EpochSeconds(), RandomBits32());
   g_run.progress_column = 0;
 
   HomeFolderLookup(kProductWord);
@@ -47,7 +52,16 @@ int RunWriter(int argc, const char* const* argv) {
   // Copied: the next stopwatch call reuses the text's buffer.
   std::string time_text = StopwatchStart(1);
   ProtocolSpaceCheck();
-  if (g_run.protocol_active) StartProtocolFile(kProtocolBaseWord, time_text);
+  if (g_run.protocol_active) {
+    StartProtocolFile(kProtocolBaseWord, time_text);
+    // The reader shows the tag it verified; this line is what to compare
+    // it with.
+    if (g_run.stamped_fill) {
+      ProtocolWriteLine("Pruefmuster, Kennung " +
+                        StampTagText(g_run.stamp_tag));
+      ProtocolWriteLine("");
+    }
+  }
 
   OutLine();
   OutLine("Beende mit Tastendruck...");

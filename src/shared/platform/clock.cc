@@ -34,6 +34,27 @@ uint64_t MillisecondTick() {
          static_cast<uint64_t>(ts.tv_nsec / 1000000);
 }
 
+int64_t EpochSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
+
+LocalClock LocalClockAt(int64_t epoch_seconds) {
+  const time_t t = static_cast<time_t>(epoch_seconds);
+  struct tm tm;
+  LocalClock c;
+  if (localtime_r(&t, &tm) == nullptr) return c;
+  c.year = tm.tm_year + 1900;
+  c.month = tm.tm_mon + 1;
+  c.day = tm.tm_mday;
+  c.weekday = tm.tm_wday;
+  c.hour = tm.tm_hour;
+  c.minute = tm.tm_min;
+  c.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+  return c;
+}
+
 void TEST_SetClock(LocalClock (*source)()) { g_clock_source = source; }
 
 }  // namespace korv

@@ -24,6 +24,13 @@ LocalClock ReadLocalClock();
 // Returns a millisecond tick of the system clock, for seeding.
 uint64_t MillisecondTick();
 
+// Returns the seconds since 1 January 1970 (UTC) of the system clock.
+int64_t EpochSeconds();
+
+// Returns the local date and time of an instant given in seconds since
+// 1 January 1970 (hundredths 0).
+LocalClock LocalClockAt(int64_t epoch_seconds);
+
 // Test hook: while set, ReadLocalClock returns what the function gives.
 // nullptr switches back to the real clock.
 void TEST_SetClock(LocalClock (*source)());

@@ -92,16 +92,21 @@ void RestoreTerminalRaw() {
   g_key_mode_set = 0;
 }
 
-// Ends the program by sig itself (default action), so that a calling shell
-// sees the signal and a script's loop stops. Async-signal-safe.
-[[noreturn]] void DieBySignal(int sig) {
-  RestoreTerminalRaw();
+// Gives sig its default action and raises it, unblocked. Async-signal-safe.
+void RaiseWithDefaultAction(int sig) {
   signal(sig, SIG_DFL);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
+}
+
+// Ends the program by sig itself (default action), so that a calling shell
+// sees the signal and a script's loop stops. Async-signal-safe.
+[[noreturn]] void DieBySignal(int sig) {
+  RestoreTerminalRaw();
+  RaiseWithDefaultAction(sig);
   _exit(128 + sig);  // only if the signal did not end us
 }
 
@@ -117,32 +122,6 @@ extern "C" void OnWriteOutTimeout(int) { DieBySignal(g_pending_signal); }
 
 extern "C" void OnCrashSignal(int sig) { DieBySignal(sig); }
 
-// Ctrl-Z: the shell gets its terminal mode back before the stop; on
-// resumption the key mode is taken again (if we are in the foreground).
-extern "C" void OnStopSignal(int sig) {
-  const int saved_errno = errno;
-  RestoreTerminalRaw();
-  signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);  // stops here until SIGCONT
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(sig, &sa, nullptr);
-  SetKeyMode();
-  errno = saved_errno;
-}
-
-extern "C" void OnContinueSignal(int) {
-  const int saved_errno = errno;
-  SetKeyMode();
-  errno = saved_errno;
-}
-
 // Installs handler for sig unless the program inherited the signal as
 // ignored (nohup, a background job of a shell without job control).
 void Catch(int sig, void (*handler)(int), int flags) {
@@ -154,6 +133,23 @@ void Catch(int sig, void (*handler)(int), int flags) {
   sa.sa_flags = flags;
   sigemptyset(&sa.sa_mask);
   sigaction(sig, &sa, nullptr);
+}
+
+// Ctrl-Z: the shell gets its terminal mode back before the stop; on
+// resumption the key mode is taken again (if we are in the foreground).
+extern "C" void OnStopSignal(int sig) {
+  const int saved_errno = errno;
+  RestoreTerminalRaw();
+  RaiseWithDefaultAction(sig);  // stops here until SIGCONT
+  Catch(sig, OnStopSignal, SA_RESTART);
+  SetKeyMode();
+  errno = saved_errno;
+}
+
+extern "C" void OnContinueSignal(int) {
+  const int saved_errno = errno;
+  SetKeyMode();
+  errno = saved_errno;
 }
 
 void WriteOutAndDie();

@@ -99,6 +99,10 @@ ProcessResult RunProgram(const std::string& program,
       dup2(out_pipe[1], 1);
       dup2(out_pipe[1], 2);
       close(out_pipe[0]);
+      // Only 1 and 2 may hold the pipe: a tool that leaves a process
+      // behind (a daemon) would otherwise keep it open and the run waiting.
+      if (out_pipe[1] > 2) close(out_pipe[1]);
+      if (in_pipe[0] > 2) close(in_pipe[0]);
       ExecChild(program, args, options);
     }
     close(out_pipe[1]);
@@ -198,6 +202,113 @@ void RemoveTree(const std::string& path) {
 }
 
 bool IsRoot() { return geteuid() == 0; }
+
+namespace {
+
+// The first of the usual places that holds an executable tool.
+std::string FindTool(const std::string& name) {
+  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+    std::string path = std::string(dir) + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return std::string();
+}
+
+bool RunTool(const std::string& name, const std::vector<std::string>& args,
+             std::string* output, std::string* why) {
+  const std::string tool = FindTool(name);
+  if (tool.empty()) {
+    *why = name + " not found";
+    return false;
+  }
+  ProcessOptions options;
+  options.timeout_ms = 120000;
+  ProcessResult r = RunProgram(tool, args, options);
+  if (output != nullptr) *output = r.output;
+  if (r.status != 0) {
+    *why = name + " failed (" + std::to_string(r.status) + "): " + r.output;
+    return false;
+  }
+  return true;
+}
+
+bool AttachAndMount(FakeCard* card, bool format, std::string* why) {
+  std::string out;
+  if (!RunTool("losetup", {"--find", "--show", card->fuse_folder + "/card.img"},
+               &out, why)) {
+    return false;
+  }
+  card->device = out.substr(0, out.find('\n'));
+  if (format &&
+      !RunTool("mkfs.ext4", {"-q", "-F", "-O", "^has_journal", "-E",
+                             "nodiscard,lazy_itable_init=0", card->device},
+               nullptr, why)) {
+    return false;
+  }
+  if (mount(card->device.c_str(), card->mount_path.c_str(), "ext4", 0,
+            nullptr) != 0) {
+    *why = std::string("mount of the fake card failed: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void UnmountAndDetach(FakeCard* card) {
+  umount2(card->mount_path.c_str(), 0);
+  if (!card->device.empty()) {
+    std::string why;
+    RunTool("losetup", {"-d", card->device}, nullptr, &why);
+    card->device.clear();
+  }
+}
+
+}  // namespace
+
+bool MakeFakeCard(const std::string& root, long long announced,
+                  long long real, FakeCard* card, std::string* why) {
+  if (!IsRoot()) {
+    *why = "needs root for FUSE, loop devices and mounts";
+    return false;
+  }
+  const std::string tool = BuiltProgram("tests/fake_card_fs");
+  if (access(tool.c_str(), X_OK) != 0) {
+    *why = "fake_card_fs not built (libfuse3-dev missing)";
+    return false;
+  }
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    *why = "no /dev/fuse";
+    return false;
+  }
+  card->fuse_folder = root + "/fuse";
+  card->mount_path = root + "/karte";
+  mkdir(card->fuse_folder.c_str(), 0700);
+  mkdir(card->mount_path.c_str(), 0755);
+  ProcessResult r = RunProgram(
+      tool,
+      {card->fuse_folder, std::to_string(announced), std::to_string(real)},
+      ProcessOptions());
+  if (r.status != 0) {
+    *why = "fake_card_fs failed: " + r.output;
+    return false;
+  }
+  if (!AttachAndMount(card, true, why)) {
+    RemoveFakeCard(card);
+    return false;
+  }
+  return true;
+}
+
+bool RemountFakeCard(FakeCard* card, std::string* why) {
+  UnmountAndDetach(card);
+  return AttachAndMount(card, false, why);
+}
+
+void RemoveFakeCard(FakeCard* card) {
+  UnmountAndDetach(card);
+  // Lazily: the loop driver may still hold the image for a moment; the
+  // tool ends once it lets go.
+  if (!card->fuse_folder.empty()) umount2(card->fuse_folder.c_str(), MNT_DETACH);
+}
 
 bool MountTmpfs(const std::string& path, long long size_bytes,
                 std::string* why) {

@@ -92,6 +92,30 @@ bool FitsShape(const std::string& text, size_t pos, std::string_view shape);
 // clearing is dropped.
 std::string NormalizeTranscript(const std::string& text);
 
+// A counterfeit card for tests: the fake_card_fs tool serves an image that
+// announces more bytes than it keeps (the excess overwrites an earlier
+// region), the image is attached to a loop device, formatted as ext4
+// without journal and mounted at mount_path.
+struct FakeCard {
+  std::string fuse_folder;  // where the tool serves card.img
+  std::string device;       // the loop device, empty while detached
+  std::string mount_path;   // where the ext4 file system is mounted
+};
+
+// Builds a fake card of announced bytes with real bytes of memory below
+// root (folders "fuse" and "karte"). Returns false, with *why set, when
+// not root or a tool (fake_card_fs, losetup, mkfs.ext4) or FUSE is
+// missing; whatever was set up is taken down again then.
+bool MakeFakeCard(const std::string& root, long long announced,
+                  long long real, FakeCard* card, std::string* why);
+
+// Unmounts the card, detaches and reattaches its image and mounts it
+// again, so that everything read afterwards comes from the card itself.
+bool RemountFakeCard(FakeCard* card, std::string* why);
+
+// Unmounts and detaches everything MakeFakeCard set up (the tool ends).
+void RemoveFakeCard(FakeCard* card);
+
 // Lists the names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);
 

@@ -24,6 +24,8 @@ struct RunState {
   int64_t groesse = 0;          // bytes per data file
   uint8_t zeichen = 0;          // fill byte
   bool random_fill = false;
+  bool stamped_fill = false;    // every sector stamped (PRUEF)
+  uint64_t stamp_tag = 0;       // the run's tag for stamped sectors
 
   // ---- Counters ----
   int32_t current_index = 0;

@@ -26,6 +26,9 @@ void HomeFolderCheck(const std::string& word) {
   g_home_path += word;
   g_last_io_result = FolderExists(g_home_path) ? 0 : -1;
   if (g_last_io_result != 0) g_last_io_result = MakeFolder(g_home_path);
+  // Another run that started at the same moment may have created it
+  // between the look and the creation.
+  if (g_last_io_result != 0 && FolderExists(g_home_path)) g_last_io_result = 0;
   if (g_last_io_result == 0) g_home_status = 0;
   g_home_path.push_back(kHomeSeparator);
 }

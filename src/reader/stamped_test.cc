@@ -1,0 +1,227 @@
+// End to end: korvfyll PRUEF writes stamped files, korvlas checks them
+// sector by sector, in real temp folders and on a fake card (as root).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "shared/platform/files.h"
+#include "shared/platform/test_process.h"
+
+namespace korv {
+namespace {
+
+// The reader's exit status when it found wrong data.
+constexpr int kWrongDataStatus = 65;
+
+std::string Name(int index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "N%07d.KVL", index);
+  return name;
+}
+
+class StampedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempFolder();
+    ASSERT_FALSE(root_.empty());
+    home_ = root_ + "/home";
+    ASSERT_EQ(MakeFolder(home_), 0);
+    data_ = root_ + "/daten";
+  }
+  void TearDown() override {
+    RemoveFakeCard(&card_);
+    RemoveTree(root_);
+  }
+
+  ProcessResult Run(const std::string& program,
+                    const std::vector<std::string>& args) {
+    ProcessOptions options;
+    options.cwd = root_;
+    options.env.push_back({"HOME", home_});
+    options.timeout_ms = 120000;
+    return RunProgram(BuiltProgram(program), args, options);
+  }
+
+  // Writes stamped files and returns the tag text the writer showed.
+  std::string Fill(const std::string& size, int first, int count,
+                   const std::string& folder = "daten") {
+    ProcessResult w = Run("korvfyll", {size, "PRUEF", std::to_string(first),
+                                       std::to_string(count), "N", folder});
+    EXPECT_EQ(w.status, 0) << w.output;
+    const std::string label = "ZEICHEN     = PRUEF -> Pruefmuster, Kennung ";
+    size_t at = w.output.find(label);
+    EXPECT_NE(at, std::string::npos) << w.output;
+    if (at == std::string::npos) return std::string();
+    return w.output.substr(at + label.size(), 30);
+  }
+
+  std::string Data(int index) {
+    std::string content;
+    EXPECT_TRUE(ReadWholeFile(data_ + "/" + Name(index), &content));
+    return content;
+  }
+  void SetData(int index, const std::string& content) {
+    ASSERT_TRUE(WriteWholeFile(data_ + "/" + Name(index), content));
+  }
+
+  std::string root_;
+  std::string home_;
+  std::string data_;
+  FakeCard card_;
+};
+
+TEST_F(StampedTest, GoodStampedFilesOfEveryLengthPass) {
+  for (const char* size : {"1", "511", "512", "513", "32769", "1M"}) {
+    SCOPED_TRACE(size);
+    const std::string tag = Fill(size, 0, 2);
+    // The writer leaves an empty file behind when the disk had no room for
+    // its first block; it passes.
+    SetData(2, "");
+    ProcessResult r = Run("korvlas", {"0", "3", "J", "daten"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("ACHTUNG"), std::string::npos) << r.output;
+    // A file shorter than a stamp's header cannot be told from any other
+    // one-byte file; it passes as such.
+    if (std::string(size) == "1") continue;
+    EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + tag + ": "),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find(" 0 veraltet, 0 leer - erster Fehler: keiner\n"),
+              std::string::npos)
+        << r.output;
+  }
+}
+
+TEST_F(StampedTest, DamagedSectorsAreClassedAndTheRunEndsWithWrongData) {
+  const std::string tag = Fill("64K", 0, 5);
+  std::string d = Data(1);
+  d[1000] = static_cast<char>(d[1000] ^ 0x08);  // one bit in sector 1
+  SetData(1, d);
+  d = Data(2);
+  d.replace(4096, 512, std::string(512, '\0'));  // sector 8 zeroed
+  SetData(2, d);
+  d = Data(3);
+  d.replace(8192, 512, d.substr(0, 512));  // sector 0 copied to sector 16
+  SetData(3, d);
+
+  ProcessResult r = Run("korvlas", {"0", "5", "N", "daten", "5"});
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+  const std::string wrong = "!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei ";
+  const char* lines[] = {
+      "N0000001.KVL   >\nSektoren: 127 ok, 1 geaendert, 0 defekt, 0 "
+      "verschoben, 0 veraltet, 0 leer - erster Fehler bei Byte 512\n",
+      "N0000002.KVL   >\nSektoren: 127 ok, 0 geaendert, 0 defekt, 0 "
+      "verschoben, 0 veraltet, 1 leer - erster Fehler bei Byte 4096\n",
+      "N0000003.KVL   >\nSektoren: 127 ok, 0 geaendert, 0 defekt, 1 "
+      "verschoben, 0 veraltet, 0 leer - erster Fehler bei Byte 8192\n",
+  };
+  for (const char* line : lines) {
+    EXPECT_NE(r.output.find(wrong + line), std::string::npos) << line;
+  }
+  EXPECT_EQ(r.output.find(wrong + "N0000000.KVL"), std::string::npos);
+  EXPECT_EQ(r.output.find(wrong + "N0000004.KVL"), std::string::npos);
+  const std::string totals = "Pruefmuster, Kennung " + tag +
+                             ": 318,500 K ok - verloren: 512 geaendert, 0 "
+                             "defekt, 512 verschoben, 0 veraltet, 512 leer - "
+                             "erster Fehler: N0000001.KVL Byte 512\n";
+  EXPECT_NE(r.output.find("\n" + totals), std::string::npos) << r.output;
+  // The protocol holds the same, in lines the summary shows whole.
+  std::vector<std::string> names = ListFolder(home_ + "/korvamel");
+  std::string protocol;
+  for (const std::string& n : names) {
+    if (n.rfind("korvlas_", 0) == 0) {
+      ReadWholeFile(home_ + "/korvamel/" + n, &protocol);
+    }
+  }
+  EXPECT_NE(protocol.find("Pruefmuster, Kennung " + tag + ": 318,500 K ok\n"
+                          "  - verloren: 512 geaendert, 0 defekt, 512 "
+                          "verschoben, 0 veraltet,\n  512 leer - erster "
+                          "Fehler: N0000001.KVL Byte 512\n"),
+            std::string::npos)
+      << protocol;
+  for (const std::string& line : SplitLines(protocol)) {
+    EXPECT_LE(line.size(), 68u) << line;
+  }
+}
+
+TEST_F(StampedTest, AnEarlierRunsDataIsStaleAndItsTagShown) {
+  const std::string old_tag = Fill("20000", 0, 5);
+  std::vector<std::string> old_files;
+  for (int i = 0; i < 5; ++i) old_files.push_back(Data(i));
+  // The tags of two runs differ in their seconds first.
+  RunProgram("/bin/sleep", {"1.1"}, ProcessOptions());
+  const std::string new_tag = Fill("20000", 0, 5);
+  ASSERT_NE(old_tag, new_tag);
+
+  // A card that kept the old data in the middle of the range.
+  for (int i = 1; i <= 3; ++i) SetData(i, old_files[static_cast<size_t>(i)]);
+  ProcessResult r = Run("korvlas", {"0", "5", "N", "daten"});
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_NE(r.output.find(Name(i) +
+                            "   >\nSektoren: 0 ok, 0 geaendert, 0 defekt, 0 "
+                            "verschoben, 40 veraltet, 0 leer - erster "
+                            "Fehler bei Byte 0\n"),
+              std::string::npos)
+        << i << r.output;
+  }
+  EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + new_tag + ": "),
+            std::string::npos);
+  EXPECT_NE(r.output.find(" - erster Fehler: N0000001.KVL Byte 0 - alte "
+                          "Daten: Kennung " +
+                          old_tag + "\n"),
+            std::string::npos)
+      << r.output;
+
+  // A card that ignored every write of the new run: all files read back
+  // as the old run wrote them, and the tag shown is the old run's.
+  for (int i = 0; i < 5; ++i) SetData(i, old_files[static_cast<size_t>(i)]);
+  r = Run("korvlas", {"0", "5", "N", "daten"});
+  EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + old_tag + ": "),
+            std::string::npos)
+      << r.output;
+}
+
+// A 64 MiB card with 48 MiB of memory whose last 16 MiB overwrite the
+// 16 MiB before them: stamped data read back after a remount shows the
+// moved sectors; a constant fill cannot show them.
+TEST_F(StampedTest, FakeCardLosesStampedDataAndConstantFillsCannotTell) {
+  struct Case {
+    const char* fill;
+    int status;
+  };
+  const Case cases[] = {{"PRUEF", kWrongDataStatus}, {"A", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fill);
+    std::string why;
+    if (!MakeFakeCard(root_, 64 << 20, 48 << 20, &card_, &why)) {
+      GTEST_SKIP() << why;
+    }
+    ProcessResult w = Run("korvfyll", {"1M", c.fill, "0", "1000", "N",
+                                       card_.mount_path});
+    ASSERT_EQ(w.status, 0) << w.output;
+    ASSERT_NE(w.output.find("N0000050.KVL ok"), std::string::npos)
+        << w.output;
+    ASSERT_TRUE(RemountFakeCard(&card_, &why)) << why;
+    ProcessResult r = Run("korvlas", {"0", "1000", "N", card_.mount_path});
+    EXPECT_EQ(r.status, c.status) << r.output;
+    if (c.status != 0) {
+      EXPECT_NE(r.output.find(" verschoben, 0 veraltet, 0 leer - erster "
+                              "Fehler bei Byte "),
+                std::string::npos)
+          << r.output;
+      EXPECT_EQ(r.output.find(" 0 verschoben, 0 veraltet, 0 leer - erster "
+                              "Fehler: keiner"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(r.output.find("ACHTUNG"), std::string::npos) << r.output;
+    }
+    RemoveFakeCard(&card_);
+    card_ = FakeCard();
+  }
+}
+
+}  // namespace
+}  // namespace korv

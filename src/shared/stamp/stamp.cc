@@ -1,0 +1,357 @@
+#include "shared/stamp/stamp.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "shared/format/format.h"
+#include "shared/platform/clock.h"
+
+namespace korv {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the sector header is stored as the machine's words");
+
+constexpr size_t kSectorWords = kSectorSize / 8;
+constexpr size_t kVectorWords = 8;
+constexpr size_t kSectorVectors = kSectorWords / kVectorWords;
+constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+// Keeps the positions apart from the tags before both are mixed.
+constexpr uint64_t kPositionSalt = 0x6a09e667f3bcc909ULL;
+
+typedef uint64_t Words8 __attribute__((vector_size(64)));
+
+// The splitmix64 finaliser: a bijection of 64-bit words whose every output
+// bit depends on every input bit; once per sector, for its seed.
+inline uint64_t Mix(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// The stream's mix: three steps that are each a bijection (an odd number
+// of rotations xored, a multiply by 1 + 2^13 as shift and add, an xor with
+// a shift), so distinct counters give distinct words. Only shifts, adds and
+// xors: every vector unit has them in one step, and checking a sector costs
+// little next to counting its bytes.
+template <typename V>
+__attribute__((always_inline)) inline void StreamMix(V& z) {
+  z ^= ((z << 23) | (z >> 41)) ^ ((z << 41) | (z >> 23));
+  z += z << 13;
+  z ^= z >> 29;
+}
+
+// The seed of a sector's stream. Mixing the position first and the tag
+// after keeps the seeds of one run apart (Mix is a bijection).
+inline uint64_t SectorSeed(uint64_t tag, uint64_t position) {
+  return Mix(tag ^ Mix(position ^ kPositionSalt));
+}
+
+// Works through one sector's words, eight at a time: word k is
+// StreamMix(seed + k * golden) for k >= 2, words 0 and 1 the header. With
+// kFill the words are stored to out; otherwise they are compared with in,
+// and the result tells whether all matched.
+template <bool kFill>
+__attribute__((always_inline)) inline bool SectorPass(uint8_t* out,
+                                                      const uint8_t* in,
+                                                      uint64_t tag,
+                                                      uint64_t position) {
+  const uint64_t seed = SectorSeed(tag, position);
+  const Words8 lane_steps = {0,           kGolden,     2 * kGolden,
+                             3 * kGolden, 4 * kGolden, 5 * kGolden,
+                             6 * kGolden, 7 * kGolden};
+  const Words8 keep_stream = {0, 0, ~0ULL, ~0ULL, ~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  const Words8 header = {position, tag, 0, 0, 0, 0, 0, 0};
+  Words8 k = lane_steps + seed;
+  Words8 diff = {};
+  for (size_t j = 0; j < kSectorVectors; ++j) {
+    Words8 v = k;
+    StreamMix(v);
+    if (j == 0) v = (v & keep_stream) | header;
+    if constexpr (kFill) {
+      std::memcpy(out + j * sizeof v, &v, sizeof v);
+    } else {
+      Words8 got;
+      std::memcpy(&got, in + j * sizeof got, sizeof got);
+      diff |= got ^ v;
+    }
+    k += 8 * kGolden;
+  }
+  if constexpr (kFill) return true;
+  uint64_t any = 0;
+  for (size_t l = 0; l < kVectorWords; ++l) any |= diff[l];
+  return any == 0;
+}
+
+__attribute__((always_inline)) inline void FillSectorsBody(uint8_t* data,
+                                                           size_t sectors,
+                                                           uint64_t tag,
+                                                           uint64_t position) {
+  for (size_t s = 0; s < sectors; ++s) {
+    SectorPass<true>(data + s * kSectorSize, nullptr, tag,
+                     position + s * kSectorSize);
+  }
+}
+
+// Returns the number of whole sectors from the start that match their
+// stamps exactly.
+__attribute__((always_inline)) inline size_t MatchingSectorsBody(
+    const uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
+  for (size_t s = 0; s < sectors; ++s) {
+    if (!SectorPass<false>(nullptr, data + s * kSectorSize, tag,
+                           position + s * kSectorSize)) {
+      return s;
+    }
+  }
+  return sectors;
+}
+
+// Narrow: AVX2 where the processor has it, else SSE2 (chosen when the
+// program is loaded); the compiler splits the eight words into the vectors
+// there are. (Only in ELF programs: ifunc picks the clone there, and the
+// Windows compiler cannot align the stack to the wide vectors.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
+#define KORV_NARROW_CLONES __attribute__((target_clones("avx2", "default")))
+#define KORV_WIDE_STAMP 1
+#else
+#define KORV_NARROW_CLONES
+#endif
+
+KORV_NARROW_CLONES
+void FillSectorsNarrow(uint8_t* data, size_t sectors, uint64_t tag,
+                       uint64_t position) {
+  FillSectorsBody(data, sectors, tag, position);
+}
+
+KORV_NARROW_CLONES
+size_t MatchingSectorsNarrow(const uint8_t* data, size_t sectors, uint64_t tag,
+                             uint64_t position) {
+  return MatchingSectorsBody(data, sectors, tag, position);
+}
+
+#ifdef KORV_WIDE_STAMP
+// Wide: the eight words in one AVX-512 vector, which also rotates them in
+// one step.
+__attribute__((target("avx512f"))) void FillSectorsWide(
+    uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
+  FillSectorsBody(data, sectors, tag, position);
+}
+
+__attribute__((target("avx512f"))) size_t MatchingSectorsWide(
+    const uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
+  return MatchingSectorsBody(data, sectors, tag, position);
+}
+
+bool g_force_narrow = false;
+
+bool HasWideVectors() {
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide && !g_force_narrow;
+}
+#endif
+
+void FillSectors(uint8_t* data, size_t sectors, uint64_t tag,
+                 uint64_t position) {
+#ifdef KORV_WIDE_STAMP
+  if (HasWideVectors()) return FillSectorsWide(data, sectors, tag, position);
+#endif
+  FillSectorsNarrow(data, sectors, tag, position);
+}
+
+size_t MatchingSectors(const uint8_t* data, size_t sectors, uint64_t tag,
+                       uint64_t position) {
+#ifdef KORV_WIDE_STAMP
+  if (HasWideVectors()) {
+    return MatchingSectorsWide(data, sectors, tag, position);
+  }
+#endif
+  return MatchingSectorsNarrow(data, sectors, tag, position);
+}
+
+uint64_t LoadWord(const uint8_t* data) {
+  uint64_t w;
+  std::memcpy(&w, data, sizeof w);
+  return w;
+}
+
+// Counts the bits in which a and b differ over length bytes.
+int64_t DifferentBits(const uint8_t* a, const uint8_t* b, size_t length) {
+  int64_t bits = 0;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    bits += std::popcount(LoadWord(a + i) ^ LoadWord(b + i));
+  }
+  for (; i < length; ++i) {
+    bits += std::popcount(static_cast<unsigned>(a[i] ^ b[i]));
+  }
+  return bits;
+}
+
+bool IsBlank(const uint8_t* data, size_t length) {
+  if (data[0] != 0x00 && data[0] != 0xFF) return false;
+  for (size_t i = 1; i < length; ++i) {
+    if (data[i] != data[0]) return false;
+  }
+  return true;
+}
+
+// Whether data is, within the changed-bits limit, the stamp of the run and
+// position its own header names.
+bool CarriesOwnStamp(const uint8_t* data, size_t length, uint64_t* tag,
+                     uint64_t* position) {
+  if (length < kStampHeaderSize) return false;
+  *position = LoadWord(data);
+  *tag = LoadWord(data + 8);
+  alignas(64) uint8_t expected[kSectorSize];
+  FillStamped(expected, length, *tag, *position);
+  return DifferentBits(data, expected, length) <= kChangedBitsLimit;
+}
+
+void AddToTally(SectorClass c, size_t length, uint64_t position,
+                uint64_t found_tag, StampTally* tally) {
+  tally->sectors[c] += 1;
+  tally->bytes[c] += static_cast<int64_t>(length);
+  if (c == kSectorOk) return;
+  if (!tally->bad_seen) {
+    tally->bad_seen = true;
+    tally->first_bad_position = position;
+  }
+  if (c == kSectorStale && !tally->stale_seen) {
+    tally->stale_seen = true;
+    tally->stale_tag = found_tag;
+  }
+}
+
+void AppendTwoDigits(std::string* out, int value) {
+  AppendZeroPadded(out, value, 2);
+}
+
+}  // namespace
+
+uint64_t MakeStampTag(int64_t epoch_seconds, uint32_t random_bits) {
+  return (static_cast<uint64_t>(epoch_seconds) << 32) | random_bits;
+}
+
+int64_t StampTagSeconds(uint64_t tag) {
+  return static_cast<int64_t>(tag >> 32);
+}
+
+uint64_t StampPosition(int32_t index, int64_t offset) {
+  return (static_cast<uint64_t>(static_cast<int64_t>(index))
+          << kFilePositionShift) +
+         static_cast<uint64_t>(offset);
+}
+
+void FillStamped(uint8_t* data, size_t length, uint64_t tag,
+                 uint64_t position) {
+  const size_t whole = length / kSectorSize;
+  FillSectors(data, whole, tag, position);
+  const size_t rest = length - whole * kSectorSize;
+  if (rest == 0) return;
+  alignas(64) uint8_t last[kSectorSize];
+  FillSectors(last, 1, tag, position + whole * kSectorSize);
+  std::memcpy(data + whole * kSectorSize, last, rest);
+}
+
+int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
+                     uint64_t position, StampTally* tally) {
+  const size_t whole = length / kSectorSize;
+  int64_t bad = 0;
+  size_t s = 0;
+  while (s < whole) {
+    const size_t ok = MatchingSectors(data + s * kSectorSize, whole - s, tag,
+                                      position + s * kSectorSize);
+    tally->sectors[kSectorOk] += static_cast<int64_t>(ok);
+    tally->bytes[kSectorOk] += static_cast<int64_t>(ok * kSectorSize);
+    s += ok;
+    if (s == whole) break;
+    const uint64_t at = position + s * kSectorSize;
+    uint64_t found_tag = 0;
+    SectorClass c = ClassifySector(data + s * kSectorSize, kSectorSize, tag,
+                                   at, &found_tag);
+    AddToTally(c, kSectorSize, at, found_tag, tally);
+    ++bad;
+    ++s;
+  }
+  const size_t rest = length - whole * kSectorSize;
+  if (rest > 0) {
+    const uint64_t at = position + whole * kSectorSize;
+    uint64_t found_tag = 0;
+    SectorClass c = ClassifySector(data + whole * kSectorSize, rest, tag, at,
+                                   &found_tag);
+    AddToTally(c, rest, at, found_tag, tally);
+    if (c != kSectorOk) ++bad;
+  }
+  return bad;
+}
+
+SectorClass ClassifySector(const uint8_t* data, size_t length, uint64_t tag,
+                           uint64_t position, uint64_t* found_tag) {
+  length = std::min(length, kSectorSize);
+  if (length == 0) return kSectorOk;
+  alignas(64) uint8_t expected[kSectorSize];
+  FillStamped(expected, length, tag, position);
+  const int64_t bits = DifferentBits(data, expected, length);
+  if (bits == 0) return kSectorOk;
+  if (bits <= kChangedBitsLimit) return kSectorChanged;
+  // The right header with much else wrong is this sector, damaged.
+  if (length >= kStampHeaderSize &&
+      std::memcmp(data, expected, kStampHeaderSize) == 0) {
+    return kSectorCorrupted;
+  }
+  if (IsBlank(data, length)) return kSectorBlank;
+  uint64_t other_tag = 0;
+  uint64_t other_position = 0;
+  if (CarriesOwnStamp(data, length, &other_tag, &other_position)) {
+    if (other_tag == tag) return kSectorMoved;
+    *found_tag = other_tag;
+    return kSectorStale;
+  }
+  return kSectorCorrupted;
+}
+
+bool FindStampTag(const uint8_t* data, size_t length, uint64_t* tag) {
+  if (length < kStampHeaderSize) return false;
+  length = std::min(length, kSectorSize);
+  const uint64_t position = LoadWord(data);
+  const uint64_t found = LoadWord(data + 8);
+  alignas(64) uint8_t expected[kSectorSize];
+  FillStamped(expected, length, found, position);
+  if (std::memcmp(data, expected, length) != 0) return false;
+  *tag = found;
+  return true;
+}
+
+std::string StampTagText(uint64_t tag) {
+  const LocalClock c = LocalClockAt(StampTagSeconds(tag));
+  std::string text;
+  AppendTwoDigits(&text, c.day);
+  text += '.';
+  AppendTwoDigits(&text, c.month);
+  text += '.';
+  AppendZeroPadded(&text, c.year, 4);
+  text += ' ';
+  AppendTwoDigits(&text, c.hour);
+  text += ':';
+  AppendTwoDigits(&text, c.minute);
+  text += ':';
+  AppendTwoDigits(&text, c.second);
+  text += " / ";
+  static const char kHex[] = "0123456789abcdef";
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    text += kHex[(tag >> shift) & 0xF];
+  }
+  return text;
+}
+
+void TEST_ForceNarrowStamp(bool on) {
+#ifdef KORV_WIDE_STAMP
+  g_force_narrow = on;
+#else
+  (void)on;
+#endif
+}
+
+}  // namespace korv
