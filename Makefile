@@ -69,7 +69,7 @@ test-wine: windows test-plain
 	fi; \
 	tmp=$$(mktemp -d /tmp/korvamel-wine.XXXXXX); \
 	export WINEPREFIX=$$tmp/pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; \
-	mkdir -p $$WINEPREFIX && wineserver -p && \
+	mkdir -p $$WINEPREFIX && wineserver -p30 && \
 	wine cmd /c exit >/dev/null 2>&1 </dev/null && \
 	cmake --build $(WIN_BUILD) -j$(JOBS) && \
 	(cd $(WIN_BUILD) && ctest --output-on-failure --timeout 300); \

@@ -288,10 +288,6 @@ int64_t FreeBytesOfDrive(int drive) {
   return drive == 0 ? FreeBytesOfPath(".") : -1;
 }
 
-std::string CurrentFolderOfDrive(int drive) {
-  return drive == 0 ? CurrentFolder() : std::string();
-}
-
 int CheckFolderReadable(const std::string& path) {
   DIR* dir = opendir(path.empty() ? "." : path.c_str());
   if (dir == nullptr) return ErrnoOr(EIO);

@@ -121,8 +121,6 @@ int OpenFolderHandle(const std::string& path);
 // drive letters A to Z; -1 when there is no such drive (Linux knows drive 0
 // only, the file system of the current folder).
 int64_t FreeBytesOfDrive(int drive);
-// The current folder of drive number drive, empty when there is none.
-std::string CurrentFolderOfDrive(int drive);
 // Returns path if it exists, else its nearest existing parent ("." for a
 // relative path without one).
 std::string NearestExistingFolder(const std::string& path);

@@ -641,17 +641,6 @@ int64_t FreeBytesOfDrive(int drive) {
   return FreeBytesOfFolder(root);
 }
 
-std::string CurrentFolderOfDrive(int drive) {
-  if (drive == 0) return CurrentFolder();
-  if (drive < 0 || drive > 26) return std::string();
-  // "D:" alone names the current folder of drive D.
-  const char spec[] = {static_cast<char>('A' + drive - 1), ':', '\0'};
-  char buffer[MAX_PATH + 1];
-  DWORD n = GetFullPathNameA(spec, sizeof buffer, buffer, nullptr);
-  if (n == 0 || n >= sizeof buffer) return std::string();
-  return std::string(buffer, n);
-}
-
 int64_t DeviceOfPath(const std::string& path) {
   // The volume is named by the root it is mounted at ("D:\", a mounted
   // folder, "\\server\share\"), compared without regard to case.

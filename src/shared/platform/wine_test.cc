@@ -113,8 +113,10 @@ class WineTest : public ::testing::Test {
     g_prefix = g_root + "/pfx";
     fs::create_directories(g_prefix);
     // The wineserver is started apart from any pipe of a test run, or a run
-    // would never see the end of its output.
-    const std::string start = WineEnvironment() + " wineserver -p >/dev/null "
+    // would never see the end of its output. It stays between the runs,
+    // and goes by itself half a minute after the last should the suite
+    // end without its tear-down.
+    const std::string start = WineEnvironment() + " wineserver -p30 >/dev/null "
                               "2>&1 </dev/null && " + WineEnvironment() +
                               " wine cmd /c exit >/dev/null 2>&1 </dev/null";
     if (std::system(start.c_str()) != 0) {
