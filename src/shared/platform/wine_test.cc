@@ -305,6 +305,18 @@ TEST_F(WineTest, HomeFolderFromTheWindowsVariables) {
   }
 }
 
+// Windows tells no case in file names: a data file written in lower case
+// is found, read and deleted like any other.
+TEST_F(WineTest, DataFileNamesWithoutRegardToCase) {
+  ASSERT_TRUE(WriteWholeFile(work_ + "/win/n0000003.kvl", std::string(1000, 'A')));
+  ProcessResult r = RunWindows("korvlas", {"3", "1", "J"}, work_ + "/win");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("N0000003.KVL ok"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("n0000003.kvl geloescht"), std::string::npos)
+      << r.output;
+  EXPECT_TRUE(ListFolder(work_ + "/win").empty());
+}
+
 // Several drives (C: and Z:): with the default protocol size (the reader
 // without arguments) no protocol is kept when data and protocol would share
 // a drive.

@@ -21,6 +21,8 @@ std::string HomeCandidate(int n) {
   }
 }
 
+bool SameNamePart(std::string_view a, std::string_view b) { return a == b; }
+
 int DriveCount() { return 1; }
 
 }  // namespace korv

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace korv {
 
@@ -19,6 +20,11 @@ extern const int64_t kOneDriveProtocolReserve;
 // HOME, temp, tmp on Linux, looked up exactly as written; homedrive
 // followed by homepath, temp, tmp on Windows, in any case.
 std::string HomeCandidate(int n);
+
+// Returns true when two pieces of file names name the same: exactly equal
+// on Linux; on Windows, whose file names do not tell case, also when they
+// differ only in the case of the letters A to Z.
+bool SameNamePart(std::string_view a, std::string_view b);
 
 // Counts the drives: always 1 on Linux (one tree of folders); on Windows
 // the drive letters C to Z (and the numbers up to 29) that report free space.
