@@ -2,12 +2,13 @@
 # make bench, make demo.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD  ?= build-win
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 CMAKE_FLAGS = -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all programs test test-plain test-asan bench demo install package \
-        deps build-deps package-deps clean
+.PHONY: all programs windows test test-plain test-asan test-wine bench demo \
+        install package deps build-deps package-deps windows-deps clean
 
 all: programs
 
@@ -25,6 +26,9 @@ TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
 PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file
 # The package test (root only): the checker and the manual-page tools.
 CHECK_NEEDS   = lintian=lintian man-db=man groff-base=groff mandoc=mandoc
+# make windows: the cross compiler; its tests run the programs under wine.
+WINDOWS_NEEDS = g++-mingw-w64-x86-64-posix=x86_64-w64-mingw32-g++-posix
+WINE_NEEDS    = wine=wine wine64=/usr/lib/wine/wine64
 
 # $(call need,entries): installs the missing packages when we may (root
 # with apt-get), else names them and fails.
@@ -52,11 +56,17 @@ build-deps:
 package-deps: build-deps
 	@$(call need,$(PACKAGE_NEEDS))
 
-# Everything make test and make bench need. The package test runs only as
-# root, so its tools are only installed then (it says what it skipped).
+windows-deps: build-deps
+	@$(call need,$(WINDOWS_NEEDS))
+
+# Everything make test and make bench need. The package test and the wine
+# tests are only installed for as root (otherwise they say what they
+# skipped).
 deps: build-deps
 	@$(call need,$(TEST_NEEDS))
-	@if [ "$$(id -u)" = 0 ]; then $(call need,$(PACKAGE_NEEDS) $(CHECK_NEEDS)); fi
+	@if [ "$$(id -u)" = 0 ]; then \
+	  $(call need,$(PACKAGE_NEEDS) $(CHECK_NEEDS) $(WINDOWS_NEEDS) $(WINE_NEEDS)); \
+	fi
 
 $(BUILD)/CMakeCache.txt: CMakeLists.txt | build-deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -64,7 +74,14 @@ $(BUILD)/CMakeCache.txt: CMakeLists.txt | build-deps
 programs: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target korvfyll korvlas manual_pages -j$(JOBS)
 
-test: test-plain test-asan
+# korvfyll.exe and korvlas.exe for 64-bit Windows, linked statically:
+# $(WIN_BUILD)/korvfyll.exe and $(WIN_BUILD)/korvlas.exe.
+windows: windows-deps
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(WIN_BUILD) --target korvfyll korvlas -j$(JOBS)
+
+test: test-plain test-asan test-wine
 
 # The test and benchmark programs are switched on here, once their
 # libraries are there.
@@ -77,6 +94,26 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORV_SANITIZE=ON -DKORV_TESTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --timeout 900
+
+# The Windows programs under wine: the portable unit tests as Windows
+# programs, then the end-to-end runs beside the Linux programs. Without
+# wine they are skipped, and said so. The prefix is made before ctest runs,
+# so that the wine services it starts hold no pipe of a test.
+test-wine: test-plain
+	@if ! command -v wine >/dev/null || \
+	    ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then \
+	  echo "wine or mingw-w64 not found: the Windows tests were SKIPPED"; exit 0; \
+	fi; \
+	$(MAKE) --no-print-directory windows || exit 1; \
+	tmp=$$(mktemp -d /tmp/korvamel-wine.XXXXXX); \
+	export WINEPREFIX=$$tmp/pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; \
+	mkdir -p $$WINEPREFIX && wineserver -p30 && \
+	wine cmd /c exit >/dev/null 2>&1 </dev/null && \
+	cmake --build $(WIN_BUILD) -j$(JOBS) && \
+	(cd $(WIN_BUILD) && ctest --output-on-failure --timeout 300); \
+	status=$$?; wineserver -k; rm -rf $$tmp; [ $$status = 0 ] || exit $$status; \
+	KORV_BUILD_DIR=$(abspath $(BUILD)) KORV_WINDOWS_BUILD_DIR=$(abspath $(WIN_BUILD)) \
+	  $(BUILD)/tests/wine_test
 
 bench: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKORV_TESTS=ON -DKORV_BENCH=ON >/dev/null
@@ -103,4 +140,4 @@ package: programs package-deps
 	mv $(BUILD)/korvamel_*.deb .
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)

@@ -74,7 +74,9 @@ constexpr SectorClass kBadClasses[] = {kSectorChanged, kSectorCorrupted,
 constexpr const char* kClassWords[kSectorClassCount] = {
     "ok", "geaendert", "defekt", "verschoben", "veraltet", "leer"};
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (ifunc, which picks the clone, exists only in ELF programs.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
 #define KORV_WIDE_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else

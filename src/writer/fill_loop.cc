@@ -93,7 +93,9 @@ __attribute__((always_inline)) inline void StepLanes(V& s0, V& s1, V& s2,
 
 // The lanes as two vectors of four: SSE2 everywhere, AVX2 where the
 // processor has it (chosen when the program is loaded).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (ifunc, which picks the clone, exists only in ELF programs.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void FillRandomNarrow(uint8_t* data, size_t length) {
@@ -115,7 +117,10 @@ void FillRandomNarrow(uint8_t* data, size_t length) {
   std::memcpy(g_random.words, s, sizeof s);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (Only in ELF programs: the Windows compiler cannot align the stack to
+// the 64 bytes these vectors need.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
 #define KORV_WIDE_RANDOM 1
 // The lanes as one vector of eight, for processors with AVX-512.
 __attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,

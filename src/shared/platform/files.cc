@@ -284,6 +284,10 @@ int64_t FreeBytesOfFd(int fd) {
   return FreeOf(vfs);
 }
 
+int64_t FreeBytesOfDrive(int drive) {
+  return drive == 0 ? FreeBytesOfPath(".") : -1;
+}
+
 int CheckFolderReadable(const std::string& path) {
   DIR* dir = opendir(path.empty() ? "." : path.c_str());
   if (dir == nullptr) return ErrnoOr(EIO);

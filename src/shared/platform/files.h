@@ -117,6 +117,10 @@ int64_t DeviceOfPath(const std::string& path);
 int64_t DeviceOfFd(int fd);
 // Opens a folder read-only to query its file system later; -1 on failure.
 int OpenFolderHandle(const std::string& path);
+// Free bytes of drive number drive: 0 is the current drive, 1 to 26 the
+// drive letters A to Z; -1 when there is no such drive (Linux knows drive 0
+// only, the file system of the current folder).
+int64_t FreeBytesOfDrive(int drive);
 // Returns path if it exists, else its nearest existing parent ("." for a
 // relative path without one).
 std::string NearestExistingFolder(const std::string& path);

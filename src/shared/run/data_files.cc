@@ -7,6 +7,7 @@
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
 
@@ -23,8 +24,9 @@ int g_deletion_error = 0;
 // NOTES.KVL or N0000005-backup.KVL is no data file and is never deleted.
 int32_t IndexOfName(const std::string& name) {
   constexpr size_t kNameLength = 12;
-  if (name.size() != kNameLength || name[0] != 'N' ||
-      name.compare(8, 4, ".KVL") != 0) {
+  const std::string_view view = name;
+  if (name.size() != kNameLength || !SameNamePart(view.substr(0, 1), "N") ||
+      !SameNamePart(view.substr(8), ".KVL")) {
     return -1;
   }
   int32_t value = 0;

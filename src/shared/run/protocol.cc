@@ -7,6 +7,7 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
 #include "shared/time/moment.h"
@@ -15,10 +16,8 @@
 namespace korv {
 namespace {
 
-// One tree of folders: the protocol may always be kept, with this much
-// room left for it on the data drive and this much needed to go on.
-constexpr int kDriveCount = 1;
-constexpr int64_t kProtocolReserve = 51200;
+// With one drive the protocol may always be kept, with kOneDriveProtocolReserve
+// left for it on the data drive and this much needed to go on.
 constexpr int64_t kProtocolMinimum = 20480;
 
 constexpr char kPlaceholderName[] = "korvkorv";
@@ -203,12 +202,15 @@ void ReadSummaryLine(TextFile* file, std::string* line) {
 bool ProtocolPrecheck() {
   g_run.protocol_reserve = 0;
   g_run.protocol_minimum = 0;
-  if (kDriveCount < 2) {
-    g_run.protocol_reserve = kProtocolReserve;
+  if (DriveCount() < 2) {
+    g_run.protocol_reserve = kOneDriveProtocolReserve;
     g_run.protocol_minimum = kProtocolMinimum;
     return true;
   }
-  return !DataOnProtocolDrive();
+  // Several drives: data and protocol must not share one, unless the user
+  // asked for the protocol size himself.
+  RereadStartFolder();
+  return g_run.protocol_size_given || !DataOnProtocolDrive();
 }
 
 void ProtocolSpaceCheck() {

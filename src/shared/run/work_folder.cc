@@ -4,13 +4,10 @@
 
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/run/run_platform.h"
 
 namespace korv {
 namespace {
-
-// The home path uses the system's separator; folder texts typed by the user
-// keep their "\" in everything shown and are split at either separator.
-constexpr char kHomeSeparator = '/';
 
 std::string g_home_path;
 std::string g_start_folder;
@@ -43,11 +40,8 @@ void HomeFolderLookup(const std::string& word) {
   g_home_path.clear();
   g_home_status = -1;
   g_last_io_result = -1;
-  // Names exactly so: the Linux environment tells TEMP from temp.
-  static const char* const kCandidates[] = {"HOME", "temp", "tmp"};
-  for (const char* name : kCandidates) {
-    if (g_home_status == 0) break;
-    g_home_path = EnvValue(name);
+  for (int n = 1; n <= 3 && g_home_status != 0; ++n) {
+    g_home_path = HomeCandidate(n);
     if (!g_home_path.empty()) HomeFolderCheck(word);
   }
   if (g_home_status != 0) {
@@ -68,9 +62,10 @@ const std::string& RereadStartFolder() {
 int HomeStatus() { return g_home_status; }
 
 std::string FolderTextToPath(const std::string& folder_text) {
+  // The system's own separator: "/" on Linux; Windows keeps the "\\".
   std::string path = folder_text;
   for (char& c : path) {
-    if (c == '\\') c = '/';
+    if (c == '\\') c = kHomeSeparator;
   }
   return path;
 }

@@ -109,8 +109,10 @@ __attribute__((always_inline)) inline size_t MatchingSectorsBody(
 
 // Narrow: AVX2 where the processor has it, else SSE2 (chosen when the
 // program is loaded); the compiler splits the eight words into the vectors
-// there are.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// there are. (Only in ELF programs: ifunc picks the clone there, and the
+// Windows compiler cannot align the stack to the wide vectors.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__ELF__)
 #define KORV_NARROW_CLONES __attribute__((target_clones("avx2", "default")))
 #define KORV_WIDE_STAMP 1
 #else
