@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "shared/platform/console_internal.h"
+
 namespace korv {
 namespace {
-
-constexpr size_t kOutBufferSize = 1 << 16;
 
 bool g_initialised = false;
 bool g_stdin_tty = false;
@@ -27,26 +27,8 @@ bool g_stdin_may_have_keys = false;
 bool g_termios_saved = false;
 struct termios g_saved_termios;
 
-std::string g_out;
 bool g_out_broken = false;
-std::string* g_capture = nullptr;
-std::string* g_key_input = nullptr;
 
-void DetectStreams() {
-  if (g_initialised) return;
-  g_initialised = true;
-  g_stdin_tty = isatty(STDIN_FILENO) == 1;
-  g_stdout_tty = isatty(STDOUT_FILENO) == 1;
-  struct stat st;
-  if (fstat(STDIN_FILENO, &st) != 0) {
-    g_stdin_may_have_keys = false;
-  } else if (S_ISCHR(st.st_mode) && !g_stdin_tty) {
-    g_stdin_may_have_keys = false;
-  } else {
-    g_stdin_may_have_keys = true;
-  }
-  g_out.reserve(kOutBufferSize + 4096);
-}
 
 // The signal that asked the run to end, 0 while none did. The handler only
 // records it; the run ends at its next output, key poll or folder entry,
@@ -186,12 +168,29 @@ void WriteOutAndDie() {
   const int sig = g_pending_signal;
   signal(SIGALRM, OnWriteOutTimeout);
   alarm(kWriteOutSeconds);
-  if (g_capture == nullptr) OutFlush();
+  if (CaptureSink() == nullptr) OutFlush();
   std::fflush(nullptr);  // the protocol file's buffered lines
   DieBySignal(sig);
 }
 
 }  // namespace
+
+void DetectStreams() {
+  if (g_initialised) return;
+  g_initialised = true;
+  g_stdin_tty = isatty(STDIN_FILENO) == 1;
+  g_stdout_tty = isatty(STDOUT_FILENO) == 1;
+  struct stat st;
+  if (fstat(STDIN_FILENO, &st) != 0) {
+    g_stdin_may_have_keys = false;
+  } else if (S_ISCHR(st.st_mode) && !g_stdin_tty) {
+    g_stdin_may_have_keys = false;
+  } else {
+    g_stdin_may_have_keys = true;
+  }
+}
+
+void WriteStdout(const char* data, size_t size) { WriteOut(data, size); }
 
 void ConsoleInit() {
   DetectStreams();
@@ -240,48 +239,13 @@ bool StdoutIsTerminal() {
 
 void ClearScreen() {
   DetectStreams();
-  if (g_stdout_tty && g_capture == nullptr) Out("\x1b[H\x1b[2J");
-}
-
-void Out(std::string_view text) {
-  HandlePendingSignal();
-  if (g_capture != nullptr) {
-    g_capture->append(text);
-    return;
-  }
-  DetectStreams();
-  g_out.append(text);
-  if (g_out.size() >= kOutBufferSize) OutFlush();
-}
-
-void OutLine(std::string_view text) {
-  HandlePendingSignal();
-  if (g_capture != nullptr) {
-    g_capture->append(text);
-    g_capture->push_back('\n');
-    return;
-  }
-  DetectStreams();
-  g_out.append(text);
-  g_out.push_back('\n');
-  // On a terminal every line shows at once; pipes and logs keep a large
-  // buffer so that millions of file lines cost few system calls.
-  if (g_stdout_tty || g_out.size() >= kOutBufferSize) OutFlush();
-}
-
-void OutFlush() {
-  if (g_out.empty()) return;
-  WriteOut(g_out.data(), g_out.size());
-  g_out.clear();
-}
-
-void OutFlushIfTerminal() {
-  if (g_capture == nullptr && g_stdout_tty) OutFlush();
+  if (g_stdout_tty && CaptureSink() == nullptr) Out("\x1b[H\x1b[2J");
 }
 
 bool KeyPending() {
   HandlePendingSignal();
-  if (g_key_input != nullptr) return !g_key_input->empty();
+  int key;
+  if (HookedKey(false, &key)) return key >= 0;
   DetectStreams();
   if (!g_stdin_may_have_keys) return false;
   // FIONREAD counts the bytes waiting without consuming them; it answers 0
@@ -292,12 +256,8 @@ bool KeyPending() {
 }
 
 int ReadKeyByte(int timeout_ms) {
-  if (g_key_input != nullptr) {
-    if (g_key_input->empty()) return -2;
-    unsigned char c = static_cast<unsigned char>((*g_key_input)[0]);
-    g_key_input->erase(0, 1);
-    return c;
-  }
+  int key;
+  if (HookedKey(true, &key)) return key;
   DetectStreams();
   OutFlush();
   if (!g_stdin_may_have_keys) return -2;
@@ -329,9 +289,7 @@ void Fatal(int err, std::string_view path) {
   RestoreTerminalRaw();
   std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
                      strerror(err) + "): " + std::string(path);
-  if (g_capture != nullptr) {
-    g_capture->append(line + "\n");
-  }
+  if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
   std::exit(err);
@@ -342,13 +300,6 @@ void ExitProgram(int status) {
   RestoreTerminalRaw();
   std::exit(status);
 }
-
-void TEST_CaptureOutput(std::string* sink) {
-  if (sink != nullptr) OutFlush();
-  g_capture = sink;
-}
-
-void TEST_SetKeyInput(std::string* keys) { g_key_input = keys; }
 
 void TEST_RedetectStreams() {
   g_initialised = false;

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "shared/platform/console.h"
+#include "shared/platform/console_internal.h"
 #include "shared/platform/win_internal.h"
 
 namespace korv {
 namespace {
 
-constexpr size_t kOutBufferSize = 1 << 16;
 // The texts are single bytes of the German DOS code page: the month name
 // "M\x84rz" shows its a-umlaut there.
 constexpr UINT kTextCodePage = 850;
@@ -34,50 +34,12 @@ bool g_modes_saved = false;
 DWORD g_saved_in_mode = 0;
 UINT g_saved_output_cp = 0;
 
-std::string g_out;
 bool g_out_broken = false;
-std::string* g_capture = nullptr;
-std::string* g_key_input = nullptr;
 
 // Bytes of a console key already translated but not yet handed out (the
 // rest of an escape sequence or of a UTF-8 character).
 std::string g_key_bytes;
 
-void DetectStreams() {
-  if (g_initialised) return;
-  g_initialised = true;
-  g_in = GetStdHandle(STD_INPUT_HANDLE);
-  g_out_handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  g_err_handle = GetStdHandle(STD_ERROR_HANDLE);
-  DWORD mode = 0;
-  g_stdout_console = g_out_handle != INVALID_HANDLE_VALUE &&
-                     g_out_handle != nullptr &&
-                     GetConsoleMode(g_out_handle, &mode) != 0;
-  g_in_kind = InputKind::kNone;
-  if (g_in != INVALID_HANDLE_VALUE && g_in != nullptr) {
-    if (GetConsoleMode(g_in, &mode) != 0) {
-      g_in_kind = InputKind::kConsole;
-    } else {
-      switch (GetFileType(g_in)) {
-        case FILE_TYPE_PIPE: {
-          DWORD available = 0;
-          const bool peeks =
-              PeekNamedPipe(g_in, nullptr, 0, nullptr, &available, nullptr) ||
-              GetLastError() != ERROR_NOT_SUPPORTED;
-          g_in_kind = peeks ? InputKind::kPipe : InputKind::kPipeReader;
-          break;
-        }
-        case FILE_TYPE_DISK:
-          g_in_kind = InputKind::kFile;
-          break;
-        default:  // NUL and other devices never deliver a key
-          g_in_kind = InputKind::kNone;
-          break;
-      }
-    }
-  }
-  g_out.reserve(kOutBufferSize + 4096);
-}
 
 void RestoreModes() {
   if (!g_modes_saved) return;
@@ -136,10 +98,7 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
 // Writes out what was printed and the protocol lines so far, then ends.
 [[noreturn]] void WriteOutAndDie() {
   g_dying = 1;
-  if (g_capture == nullptr && !g_out.empty()) {
-    WriteAll(g_out_handle, g_out.data(), g_out.size());
-    g_out.clear();
-  }
+  if (CaptureSink() == nullptr) OutFlush();
   FlushOpenTextFiles();
   DieByControl();
 }
@@ -363,6 +322,45 @@ int ReadOneByte() {
 
 }  // namespace
 
+void DetectStreams() {
+  if (g_initialised) return;
+  g_initialised = true;
+  g_in = GetStdHandle(STD_INPUT_HANDLE);
+  g_out_handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  g_err_handle = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  g_stdout_console = g_out_handle != INVALID_HANDLE_VALUE &&
+                     g_out_handle != nullptr &&
+                     GetConsoleMode(g_out_handle, &mode) != 0;
+  g_in_kind = InputKind::kNone;
+  if (g_in != INVALID_HANDLE_VALUE && g_in != nullptr) {
+    if (GetConsoleMode(g_in, &mode) != 0) {
+      g_in_kind = InputKind::kConsole;
+    } else {
+      switch (GetFileType(g_in)) {
+        case FILE_TYPE_PIPE: {
+          DWORD available = 0;
+          const bool peeks =
+              PeekNamedPipe(g_in, nullptr, 0, nullptr, &available, nullptr) ||
+              GetLastError() != ERROR_NOT_SUPPORTED;
+          g_in_kind = peeks ? InputKind::kPipe : InputKind::kPipeReader;
+          break;
+        }
+        case FILE_TYPE_DISK:
+          g_in_kind = InputKind::kFile;
+          break;
+        default:  // NUL and other devices never deliver a key
+          g_in_kind = InputKind::kNone;
+          break;
+      }
+    }
+  }
+}
+
+void WriteStdout(const char* data, size_t size) {
+  WriteAll(g_out_handle, data, size);
+}
+
 void ConsoleInit() {
   DetectStreams();
   // A card reader without a card must not stop the run with a dialog box.
@@ -408,7 +406,7 @@ bool StdoutIsTerminal() {
 
 void ClearScreen() {
   DetectStreams();
-  if (!g_stdout_console || g_capture != nullptr) return;
+  if (!g_stdout_console || CaptureSink() != nullptr) return;
   OutFlush();
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(g_out_handle, &info)) return;
@@ -422,46 +420,10 @@ void ClearScreen() {
   SetConsoleCursorPosition(g_out_handle, home);
 }
 
-void Out(std::string_view text) {
-  HandlePendingSignal();
-  if (g_capture != nullptr) {
-    g_capture->append(text);
-    return;
-  }
-  DetectStreams();
-  g_out.append(text);
-  if (g_out.size() >= kOutBufferSize) OutFlush();
-}
-
-void OutLine(std::string_view text) {
-  HandlePendingSignal();
-  if (g_capture != nullptr) {
-    g_capture->append(text);
-    g_capture->push_back('\n');
-    return;
-  }
-  DetectStreams();
-  g_out.append(text);
-  // A bare line feed, as on Linux: the console starts the next line with
-  // it, and pipes and files get the same bytes as there.
-  g_out.push_back('\n');
-  if (g_stdout_console || g_out.size() >= kOutBufferSize) OutFlush();
-}
-
-void OutFlush() {
-  if (g_out.empty()) return;
-  DetectStreams();
-  WriteAll(g_out_handle, g_out.data(), g_out.size());
-  g_out.clear();
-}
-
-void OutFlushIfTerminal() {
-  if (g_capture == nullptr && g_stdout_console) OutFlush();
-}
-
 bool KeyPending() {
   HandlePendingSignal();
-  if (g_key_input != nullptr) return !g_key_input->empty();
+  int key;
+  if (HookedKey(false, &key)) return key >= 0;
   DetectStreams();
   if (!g_key_bytes.empty()) return true;
   switch (g_in_kind) {
@@ -480,12 +442,8 @@ bool KeyPending() {
 }
 
 int ReadKeyByte(int timeout_ms) {
-  if (g_key_input != nullptr) {
-    if (g_key_input->empty()) return -2;
-    unsigned char c = static_cast<unsigned char>((*g_key_input)[0]);
-    g_key_input->erase(0, 1);
-    return c;
-  }
+  int key;
+  if (HookedKey(true, &key)) return key;
   DetectStreams();
   OutFlush();
   if (g_key_bytes.empty()) {
@@ -529,7 +487,7 @@ void Fatal(int err, std::string_view path) {
   RestoreModes();
   std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
                      ErrorText(err) + "): " + std::string(path);
-  if (g_capture != nullptr) g_capture->append(line + "\n");
+  if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
   line.push_back('\n');
   DWORD ignored = 0;
   WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
@@ -542,13 +500,6 @@ void ExitProgram(int status) {
   RestoreModes();
   std::exit(status);
 }
-
-void TEST_CaptureOutput(std::string* sink) {
-  if (sink != nullptr) OutFlush();
-  g_capture = sink;
-}
-
-void TEST_SetKeyInput(std::string* keys) { g_key_input = keys; }
 
 void TEST_RedetectStreams() {
   g_initialised = false;
