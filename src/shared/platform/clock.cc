@@ -7,14 +7,7 @@ namespace {
 
 LocalClock (*g_clock_source)() = nullptr;
 
-}  // namespace
-
-LocalClock ReadLocalClock() {
-  if (g_clock_source != nullptr) return g_clock_source();
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm tm;
-  localtime_r(&ts.tv_sec, &tm);
+LocalClock FromCalendar(const struct tm& tm) {
   LocalClock c;
   c.year = tm.tm_year + 1900;
   c.month = tm.tm_mon + 1;
@@ -23,6 +16,18 @@ LocalClock ReadLocalClock() {
   c.hour = tm.tm_hour;
   c.minute = tm.tm_min;
   c.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second stays in range
+  return c;
+}
+
+}  // namespace
+
+LocalClock ReadLocalClock() {
+  if (g_clock_source != nullptr) return g_clock_source();
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  LocalClock c = FromCalendar(tm);
   c.hundredths = static_cast<int>(ts.tv_nsec / 10000000);
   return c;
 }
@@ -43,16 +48,8 @@ int64_t EpochSeconds() {
 LocalClock LocalClockAt(int64_t epoch_seconds) {
   const time_t t = static_cast<time_t>(epoch_seconds);
   struct tm tm;
-  LocalClock c;
-  if (localtime_r(&t, &tm) == nullptr) return c;
-  c.year = tm.tm_year + 1900;
-  c.month = tm.tm_mon + 1;
-  c.day = tm.tm_mday;
-  c.weekday = tm.tm_wday;
-  c.hour = tm.tm_hour;
-  c.minute = tm.tm_min;
-  c.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-  return c;
+  if (localtime_r(&t, &tm) == nullptr) return LocalClock();
+  return FromCalendar(tm);
 }
 
 void TEST_SetClock(LocalClock (*source)()) { g_clock_source = source; }

@@ -18,12 +18,7 @@ uint64_t SystemTimeSteps() {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-}  // namespace
-
-LocalClock ReadLocalClock() {
-  if (g_clock_source != nullptr) return g_clock_source();
-  SYSTEMTIME st;
-  GetLocalTime(&st);
+LocalClock FromSystemTime(const SYSTEMTIME& st) {
   LocalClock c;
   c.year = st.wYear;
   c.month = st.wMonth;
@@ -32,6 +27,16 @@ LocalClock ReadLocalClock() {
   c.hour = st.wHour;
   c.minute = st.wMinute;
   c.second = st.wSecond > 59 ? 59 : st.wSecond;
+  return c;
+}
+
+}  // namespace
+
+LocalClock ReadLocalClock() {
+  if (g_clock_source != nullptr) return g_clock_source();
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  LocalClock c = FromSystemTime(st);
   c.hundredths = st.wMilliseconds / 10;
   return c;
 }
@@ -44,8 +49,7 @@ int64_t EpochSeconds() {
 }
 
 LocalClock LocalClockAt(int64_t epoch_seconds) {
-  LocalClock c;
-  if (epoch_seconds < 0) return c;
+  if (epoch_seconds < 0) return LocalClock();
   const uint64_t steps = static_cast<uint64_t>(epoch_seconds) *
                              kStepsPerSecond + kEpochIn1601Steps;
   FILETIME ft;
@@ -55,16 +59,9 @@ LocalClock LocalClockAt(int64_t epoch_seconds) {
   SYSTEMTIME st;
   if (!FileTimeToSystemTime(&ft, &utc) ||
       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st)) {
-    return c;
+    return LocalClock();
   }
-  c.year = st.wYear;
-  c.month = st.wMonth;
-  c.day = st.wDay;
-  c.weekday = st.wDayOfWeek;
-  c.hour = st.wHour;
-  c.minute = st.wMinute;
-  c.second = st.wSecond > 59 ? 59 : st.wSecond;
-  return c;
+  return FromSystemTime(st);
 }
 
 void TEST_SetClock(LocalClock (*source)()) { g_clock_source = source; }

@@ -243,19 +243,24 @@ bool FillText(TextFile* file) {
   return true;
 }
 
+// Returns the function name of a loaded system module, nullptr when the
+// system has none.
+template <typename Function>
+Function LookUp(const char* module, const char* name) {
+  HMODULE handle = GetModuleHandleA(module);
+  if (handle == nullptr) return nullptr;
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(handle, name)));
+}
+
 using FreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER,
                                           PULARGE_INTEGER, PULARGE_INTEGER);
 
 // GetDiskFreeSpaceExA is looked up once, so that a system without it is
 // still answered through GetDiskFreeSpaceA.
 FreeSpaceExFunction FreeSpaceEx() {
-  static FreeSpaceExFunction function = [] {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    return kernel != nullptr ? reinterpret_cast<FreeSpaceExFunction>(
-                                   reinterpret_cast<void*>(GetProcAddress(
-                                       kernel, "GetDiskFreeSpaceExA")))
-                             : nullptr;
-  }();
+  static const FreeSpaceExFunction function =
+      LookUp<FreeSpaceExFunction>("kernel32.dll", "GetDiskFreeSpaceExA");
   return function;
 }
 
@@ -313,13 +318,8 @@ using QueryVolumeFunction = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG,
                                           int);
 
 QueryVolumeFunction QueryVolume() {
-  static QueryVolumeFunction function = [] {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr ? reinterpret_cast<QueryVolumeFunction>(
-                                  reinterpret_cast<void*>(GetProcAddress(
-                                      ntdll, "NtQueryVolumeInformationFile")))
-                            : nullptr;
-  }();
+  static const QueryVolumeFunction function =
+      LookUp<QueryVolumeFunction>("ntdll.dll", "NtQueryVolumeInformationFile");
   return function;
 }
 
