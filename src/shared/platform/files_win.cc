@@ -35,6 +35,16 @@ constexpr size_t kTextBufferSize = 1 << 14;
 
 int LastErrno() { return ErrnoOfWindowsError(GetLastError()); }
 
+// Reads what the handle names into *info; returns the error of a name that
+// is a reparse point (a link or junction, opened as itself) or a folder,
+// and 0 for anything else.
+int LinkOrFolderError(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+  if (!GetFileInformationByHandle(h, info)) return LastErrno();
+  if (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return kErrLoop;
+  if (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kErrIsFolder;
+  return 0;
+}
+
 HANDLE HandleOf(int fd) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
 }
@@ -151,18 +161,13 @@ int OpenForWritingNoFollow(const std::string& path, HANDLE* out) {
     return LastErrno();
   }
   BY_HANDLE_FILE_INFORMATION info;
-  int err = 0;
-  if (!GetFileInformationByHandle(h, &info)) {
-    err = LastErrno();
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    err = kErrLoop;
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    err = kErrIsFolder;
-  } else if (info.nNumberOfLinks > 1 || GetFileType(h) != FILE_TYPE_DISK) {
+  int err = LinkOrFolderError(h, &info);
+  if (err == 0 &&
+      (info.nNumberOfLinks > 1 || GetFileType(h) != FILE_TYPE_DISK)) {
     err = kErrExists;
-  } else if (!SetEndOfFile(h)) {  // the pointer is at 0: truncates
-    err = LastErrno();
   }
+  // The pointer is at 0: this truncates.
+  if (err == 0 && !SetEndOfFile(h)) err = LastErrno();
   if (err != 0) {
     CloseHandle(h);
     return err;
@@ -399,14 +404,7 @@ int OpenRawFileForReading(const std::string& path, int* fd) {
   *fd = -1;
   if (h == INVALID_HANDLE_VALUE) return LastErrno();
   BY_HANDLE_FILE_INFORMATION info;
-  int err = 0;
-  if (!GetFileInformationByHandle(h, &info)) {
-    err = LastErrno();
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    err = kErrLoop;
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    err = kErrIsFolder;
-  }
+  const int err = LinkOrFolderError(h, &info);
   if (err != 0) {
     CloseHandle(h);
     return err;
