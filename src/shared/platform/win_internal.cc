@@ -32,6 +32,8 @@ int ErrnoOfWindowsError(unsigned long code) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return kErrNoSpace;
+    case ERROR_DISK_QUOTA_EXCEEDED:
+      return kErrQuota;
     case ERROR_WRITE_PROTECT:
       return kErrReadOnly;
     case ERROR_FILENAME_EXCED_RANGE:
@@ -66,6 +68,7 @@ std::string ErrorText(int err) {
     case kErrNameLong: return "File name too long";
     case kErrNotEmpty: return "Directory not empty";
     case kErrLoop: return "Too many levels of symbolic links";
+    case kErrQuota: return "Disk quota exceeded";
     default: return "Unknown error " + std::to_string(err);
   }
 }
