@@ -9,6 +9,8 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/platform/vector_units.h"
+#include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
@@ -17,9 +19,6 @@
 
 namespace korv {
 namespace {
-
-constexpr int kIndexDigits = 7;
-constexpr char kDataFileExtension[] = ".KVL";
 
 // The one fill block of the run; every block written comes from here.
 alignas(64) uint8_t g_fill_block[kFillBlockSize];
@@ -93,11 +92,7 @@ __attribute__((always_inline)) inline void StepLanes(V& s0, V& s1, V& s2,
 
 // The lanes as two vectors of four: SSE2 everywhere, AVX2 where the
 // processor has it (chosen when the program is loaded).
-// (ifunc, which picks the clone, exists only in ELF programs.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+KORV_CLONES("avx2", "default")
 void FillRandomNarrow(uint8_t* data, size_t length) {
   typedef uint64_t Lanes4 __attribute__((vector_size(32)));
   // A local copy: stores through the byte pointer could alias the module
@@ -117,14 +112,9 @@ void FillRandomNarrow(uint8_t* data, size_t length) {
   std::memcpy(g_random.words, s, sizeof s);
 }
 
-// (Only in ELF programs: the Windows compiler cannot align the stack to
-// the 64 bytes these vectors need.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-#define KORV_WIDE_RANDOM 1
+#ifdef KORV_VECTOR_CLONES
 // The lanes as one vector of eight, for processors with AVX-512.
-__attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,
-                                                       size_t length) {
+KORV_WIDE_VECTORS void FillRandomWide(uint8_t* data, size_t length) {
   typedef uint64_t Lanes8 __attribute__((vector_size(64)));
   Lanes8 s[4];
   std::memcpy(s, g_random.words, sizeof s);
@@ -142,10 +132,7 @@ __attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,
 
 bool g_force_narrow = false;
 
-bool HasWideVectors() {
-  static const bool wide = __builtin_cpu_supports("avx512f");
-  return wide && !g_force_narrow;
-}
+bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 #endif
 
 // Whether a flush may still give the space test more room: file systems
@@ -200,22 +187,15 @@ int SpaceTest(int fd, int64_t length, bool* room) {
 // Prints the line of a failed write and keeps the first error number as
 // the run's exit status.
 void ReportWriteError(int err, const std::string& path) {
-  std::string line = "E/A-Fehler ";
-  line += std::to_string(err);
-  line += " (";
-  line += std::strerror(err);
-  line += "): ";
-  line += path;
-  OutLine(line);
+  OutLine(IoErrorLine(err, path));
   if (g_write_error == 0) g_write_error = err;
 }
 
-// Points g_path at the data file with the current index (the folder and
-// the "N" stay in front).
+// Points g_path at the data file with the current index (the folder
+// stays in front).
 void SetDataFilePath() {
   g_path.resize(g_folder_length);
-  AppendZeroPadded(&g_path, g_run.current_index, kIndexDigits);
-  g_path += kDataFileExtension;
+  AppendDataFileName(&g_path, g_run.current_index);
 }
 
 // Writes the data file with the current index; moves the current index
@@ -223,7 +203,7 @@ void SetDataFilePath() {
 void WriteDataFile(int64_t end) {
   const int64_t size = g_run.data_file_size;
   int64_t bytes_left = size;
-  StopwatchStart(2);
+  StopwatchStart(kFileStopwatch);
   SetDataFilePath();
   int fd = -1;
   int err = CreateRawFile(g_path, &fd);
@@ -280,7 +260,7 @@ void WriteDataFile(int64_t end) {
   } while (bytes_left > 0 && !KeyPending() && go_on);
 
   if (g_run.progress_column != 0) OutLine();
-  if (size >= kFlushedFileSize) {
+  if (size >= kBigDataFile) {
     OutLine("Schreibe Cache");
     OutFlushIfTerminal();
     // The data goes to the disk before the file counts as written, so the
@@ -333,7 +313,7 @@ void FlushDataFileSystem(int folder_fd, const std::string& folder) {
 void SeedRandomFill(uint64_t seed) { g_random = SeededState(seed); }
 
 void FillRandomBytes(uint8_t* data, size_t length) {
-#ifdef KORV_WIDE_RANDOM
+#ifdef KORV_VECTOR_CLONES
   if (HasWideVectors()) {
     FillRandomWide(data, length);
     return;
@@ -384,7 +364,6 @@ int FillLoop() {
 
   const std::string folder = FolderTextToPath(g_run.verzeichnis);
   g_path = folder;
-  g_path += 'N';
   g_folder_length = g_path.size();
   g_path.reserve(folder.size() + 32);
   const int folder_fd = OpenFolderHandle(folder.empty() ? "." : folder);
@@ -409,7 +388,7 @@ void TEST_SetRandomState(const uint64_t state[4]) {
 }
 
 void TEST_ForceNarrowRandom(bool on) {
-#ifdef KORV_WIDE_RANDOM
+#ifdef KORV_VECTOR_CLONES
   g_force_narrow = on;
 #else
   (void)on;

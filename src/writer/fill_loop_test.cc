@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "shared/platform/test_process.h"
+#include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/run_test_fixture.h"
 
@@ -204,7 +205,7 @@ TEST_F(FillLoopTest, IndicesAtTheEdgesOfTheRange) {
 }
 
 TEST_F(FillLoopTest, BigFilesAreFlushedOneByOne) {
-  for (int64_t size : {kFlushedFileSize, kFlushedFileSize - 1}) {
+  for (int64_t size : {kBigDataFile, kBigDataFile - 1}) {
     SCOPED_TRACE(size);
     RemoveTree(dir_ + "/daten");
     ResetRunState();
@@ -216,9 +217,9 @@ TEST_F(FillLoopTest, BigFilesAreFlushedOneByOne) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back().substr(0, 15), "N0000000.KVL ok");
     const bool flushed = lines[lines.size() - 2] == "Schreibe Cache";
-    EXPECT_EQ(flushed, size >= kFlushedFileSize);
+    EXPECT_EQ(flushed, size >= kBigDataFile);
     // The marks of the file end with its last whole MiB.
-    const std::string last_mark = size >= kFlushedFileSize ? "50M, " : "49M, ";
+    const std::string last_mark = size >= kBigDataFile ? "50M, " : "49M, ";
     const std::string& marks = lines[lines.size() - (flushed ? 3 : 2)];
     EXPECT_EQ(marks.substr(marks.size() - last_mark.size()), last_mark);
   }

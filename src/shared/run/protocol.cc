@@ -7,6 +7,7 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/run/data_files.h"
 #include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
@@ -29,9 +30,7 @@ constexpr int64_t kMib = 1048576;
 constexpr int64_t kGib = 1073741824;
 constexpr int64_t kFoldAfterMib = 1024;
 constexpr int64_t kLastProgressColumn = 76;
-constexpr int64_t kBigDataFile = 52428800;  // 50 MiB
 constexpr int32_t kAlwaysLoggedFiles = 10;
-constexpr size_t kSummaryWidth = 68;
 constexpr int32_t kSummaryPageLines = 25;
 // The continuation of a wrapped summary line starts where the duration of
 // a protocol line does.
@@ -116,15 +115,6 @@ void NameProtocolAfterMoment() {
   g_protocol_name += ".txt";
 }
 
-int DecimalDigits(int64_t value) {
-  int digits = 1;
-  while (value >= 10) {
-    value /= 10;
-    ++digits;
-  }
-  return digits;
-}
-
 // Lets the protocol file hold its reserve allocated past what it has
 // written: a disk that the data fill (or another program) fills to its end
 // then still takes the protocol's last lines, whatever the file system
@@ -157,11 +147,10 @@ bool SamplingSkips() {
 void WriteSampledProtocolLine() {
   // The write-out check only needs the minutes since the last write-out,
   // so the difference is taken without asking for a duration text.
-  StopwatchStop(3);
-  DiffMoments();
-  if (LastDiff().TotalMinutes > 1.0) {
+  StopwatchStop(kWriteOutStopwatch);
+  if (StopwatchSeconds(kWriteOutStopwatch) / 60.0 > 1.0) {
     WriteOutProtocol();
-    StopwatchStart(3);
+    StopwatchStart(kWriteOutStopwatch);
   }
 
   ++g_run.protocol_file_number;
@@ -170,20 +159,20 @@ void WriteSampledProtocolLine() {
   if (g_run.data_file_size >= kBigDataFile) OutLine("Schreibe Protokoll");
 
   const int32_t index = g_run.current_index;
-  StopwatchStop(2);
+  StopwatchStop(kFileStopwatch);
   g_protocol_line.clear();
   g_protocol_line += "Next: ";
   g_protocol_line += StampText();
   g_protocol_line += "   ";
-  g_protocol_line += StopwatchDuration(2);
-  g_protocol_line += "   N";
-  AppendZeroPadded(&g_protocol_line, index, 7);
-  g_protocol_line += ".KVL ok";
+  g_protocol_line += StopwatchDuration(kFileStopwatch);
+  g_protocol_line += "   ";
+  AppendDataFileName(&g_protocol_line, index);
+  g_protocol_line += " ok";
   const int32_t start = g_run.group_start_index;
   if (start >= 0 && index - start >= 2) {
-    StopwatchStop(4);
+    StopwatchStop(kGroupStopwatch);
     g_protocol_line += "   ";
-    g_protocol_line += StopwatchDuration(4);
+    g_protocol_line += StopwatchDuration(kGroupStopwatch);
     g_protocol_line += " Gruppe (";
     AppendZeroPadded(&g_protocol_line, static_cast<int64_t>(index) - start, 0);
     g_protocol_line += ')';
@@ -191,7 +180,7 @@ void WriteSampledProtocolLine() {
   ProtocolWriteLine(g_protocol_line);
 
   g_run.group_start_index = index;
-  StopwatchStart(4);
+  StopwatchStart(kGroupStopwatch);
 }
 
 void ShowSummaryLine(const std::string& line, int32_t* line_count) {
@@ -323,8 +312,8 @@ void StartProtocolFile(const std::string& base_word,
   MakeProtocolFileName(base_word);
   CreateProtocolFile();
   ProtocolWriteLine(start_text);
-  StopwatchStart(3);
-  StopwatchStart(4);
+  StopwatchStart(kWriteOutStopwatch);
+  StopwatchStart(kGroupStopwatch);
   ProtocolWriteLine("");
 }
 
@@ -332,13 +321,12 @@ void EndProtocolFile(const std::string& stop_text, int64_t file_size) {
   ProtocolWriteLine("");
   std::string line = stop_text;
   line += "   ";
-  line += StopwatchDuration(1);
+  line += StopwatchDuration(kRunStopwatch);
   line += "   Gesamtzeit";
   ProtocolWriteLine(line);
-  // The duration call above left the run's difference for the average.
   double average = 0;
   if (g_run.finished_files != 0) {
-    average = LastDiff().TotalSeconds / g_run.finished_files;
+    average = StopwatchSeconds(kRunStopwatch) / g_run.finished_files;
   }
   // Seconds are rounded to two decimals with a decimal point here, unlike
   // the cut German number texts elsewhere.
@@ -402,12 +390,11 @@ void ProgressDisplay() {
 }
 
 void FileCompletionStep() {
-  StopwatchStop(2);
+  StopwatchStop(kFileStopwatch);
   g_console_line.clear();
-  g_console_line += 'N';
-  AppendZeroPadded(&g_console_line, g_run.current_index, 7);
-  g_console_line += ".KVL ok   ";
-  g_console_line += StopwatchDuration(2);
+  AppendDataFileName(&g_console_line, g_run.current_index);
+  g_console_line += " ok   ";
+  g_console_line += StopwatchDuration(kFileStopwatch);
   OutLine(g_console_line);
 
   ProtocolSpaceCheck();
