@@ -1,8 +1,9 @@
 // End to end: korvfyll fills every common file system to its end, for
 // root and for an ordinary user, without an error line and with the
-// protocol on the same disk complete; korvlas passes what it leaves. Needs
-// root (loop and FUSE mounts); a file system whose tools are missing is
-// skipped with the reason.
+// protocol on the same disk complete; korvlas passes what it leaves; a
+// free space that cannot be asked is an error. Needs root (loop and FUSE
+// mounts); a file system whose tools are missing is skipped with the
+// reason.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -172,6 +173,28 @@ TEST_F(KorvfyllFullDiskTest, EveryFileSystemIsFilledToItsEnd) {
     Sh("umount $DISK; rm -rf $OUT/* $IMG; "
        "if [ -f loop ]; then losetup -d $(cat loop); rm loop; fi");
   }
+}
+
+// A disk that cannot say how much room it has is not taken as full: the
+// run ends with the error line and its number, not as a success.
+TEST_F(KorvfyllFullDiskTest, FreeSpaceThatCannotBeAskedIsAnError) {
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(backing), 0);
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  std::string why;
+  if (!MountFaultFs(backing, fuse, {"--fail-statfs"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  ProcessResult r = Sh("HOME=$ROOT \"$KF\" 40000 A 0 3 N " + fuse +
+                       "/daten 0 </dev/null");
+  Unmount(fuse);
+  EXPECT_EQ(r.status, 5) << r.output;
+  EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse +
+                          "/daten/N0000000.KVL"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find(".KVL ok"), std::string::npos);
 }
 
 }  // namespace

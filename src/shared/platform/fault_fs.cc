@@ -1,12 +1,14 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
-//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] BACKING MOUNTPOINT
+//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
+//            BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails with EIO (--fail-open), or closing a file named NAME
 // fails with EIO (--fail-flush), as a network or
-// failing USB file system reports a lost write-back. Runs in the foreground
-// until unmounted.
+// failing USB file system reports a lost write-back, and the free-space
+// question fails with EIO (--fail-statfs). Runs in the foreground until
+// unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -27,6 +29,7 @@ namespace {
 int g_backing = -1;
 std::string g_fail_open;
 std::string g_fail_flush;
+bool g_fail_statfs = false;  // every free-space question fails with EIO
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -121,7 +124,10 @@ int RmDir(const char* path) {
   return Result(unlinkat(g_backing, Rel(path).c_str(), AT_REMOVEDIR));
 }
 
-int StatFs(const char*, struct statvfs* st) { return Result(fstatvfs(g_backing, st)); }
+int StatFs(const char*, struct statvfs* st) {
+  if (g_fail_statfs) return -EIO;
+  return Result(fstatvfs(g_backing, st));
+}
 
 int Utimens(const char* path, const timespec tv[2], fuse_file_info*) {
   return Result(utimensat(g_backing, Rel(path).c_str(), tv, AT_SYMLINK_NOFOLLOW));
@@ -137,13 +143,16 @@ int main(int argc, char** argv) {
       g_fail_open = a.substr(12);
     } else if (a.rfind("--fail-flush=", 0) == 0) {
       g_fail_flush = a.substr(13);
+    } else if (a == "--fail-statfs") {
+      g_fail_statfs = true;
     } else {
       rest.push_back(argv[i]);
     }
   }
   if (rest.size() != 2) {
     std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
-                         "[--fail-flush=NAME] BACKING MOUNTPOINT\n");
+                         "[--fail-flush=NAME] [--fail-statfs] BACKING "
+                         "MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);
