@@ -3,6 +3,13 @@
 #include <windows.h>
 
 namespace korv {
+namespace {
+
+// ERROR_DISK_QUOTA_EXCEEDED, which mingw's headers lack: a user's quota of
+// a volume is that user's disk, so it counts as a full disk.
+constexpr unsigned long kDiskQuotaExceeded = 1295;
+
+}  // namespace
 
 int ErrnoOfWindowsError(unsigned long code) {
   switch (code) {
@@ -32,7 +39,7 @@ int ErrnoOfWindowsError(unsigned long code) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return kErrNoSpace;
-    case ERROR_DISK_QUOTA_EXCEEDED:
+    case kDiskQuotaExceeded:
       return kErrQuota;
     case ERROR_WRITE_PROTECT:
       return kErrReadOnly;
