@@ -1,17 +1,18 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
-//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fsync-log=FILE]
-//            [--entry-timeout=SECONDS] BACKING MOUNTPOINT
+//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
+//            [--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails with EIO (--fail-open), or closing a file named NAME
 // fails with EIO (--fail-flush), as a network or
-// failing USB file system reports a lost write-back. With --fsync-log every
-// flush of a file's data to the disk (fsync, fdatasync) appends the file's
-// path as a line to FILE. --entry-timeout lets the kernel trust the names
-// it has looked up for that long (a test can then take a folder away in
-// BACKING behind a name the kernel still knows). Runs in the foreground
-// until unmounted.
+// failing USB file system reports a lost write-back, and the free-space
+// question fails with EIO (--fail-statfs). With --fsync-log every flush of
+// a file's data to the disk (fsync, fdatasync) appends the file's path as a
+// line to FILE. --entry-timeout lets the kernel trust the names it has
+// looked up for that long (a test can then take a folder away in BACKING
+// behind a name the kernel still knows). Runs in the foreground until
+// unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -32,6 +33,7 @@ namespace {
 int g_backing = -1;
 std::string g_fail_open;
 std::string g_fail_flush;
+bool g_fail_statfs = false;  // every free-space question fails with EIO
 int g_fsync_log = -1;
 std::string g_entry_timeout;
 
@@ -132,7 +134,10 @@ int RmDir(const char* path) {
   return Result(unlinkat(g_backing, Rel(path).c_str(), AT_REMOVEDIR));
 }
 
-int StatFs(const char*, struct statvfs* st) { return Result(fstatvfs(g_backing, st)); }
+int StatFs(const char*, struct statvfs* st) {
+  if (g_fail_statfs) return -EIO;
+  return Result(fstatvfs(g_backing, st));
+}
 
 int Utimens(const char* path, const timespec tv[2], fuse_file_info*) {
   return Result(utimensat(g_backing, Rel(path).c_str(), tv, AT_SYMLINK_NOFOLLOW));
@@ -148,6 +153,8 @@ int main(int argc, char** argv) {
       g_fail_open = a.substr(12);
     } else if (a.rfind("--fail-flush=", 0) == 0) {
       g_fail_flush = a.substr(13);
+    } else if (a == "--fail-statfs") {
+      g_fail_statfs = true;
     } else if (a.rfind("--entry-timeout=", 0) == 0) {
       g_entry_timeout = "entry_timeout=" + a.substr(16);
     } else if (a.rfind("--fsync-log=", 0) == 0) {
@@ -163,8 +170,8 @@ int main(int argc, char** argv) {
   }
   if (rest.size() != 2) {
     std::fprintf(stderr,
-                 "usage: fault_fs [--fail-open=NAME] "
-                 "[--fail-flush=NAME] [--fsync-log=FILE] "
+                 "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
+                 "[--fail-statfs] [--fsync-log=FILE] "
                  "[--entry-timeout=SECONDS] BACKING MOUNTPOINT\n");
     return 2;
   }

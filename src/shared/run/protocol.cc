@@ -38,6 +38,11 @@ constexpr char kSummaryIndent[] = "                               ";  // 31
 
 std::string g_protocol_name = kPlaceholderName;
 TextFile* g_protocol_file = nullptr;
+// Bytes written into the protocol file so far, and whether the file holds
+// the protocol's reserve allocated past them.
+int64_t g_protocol_bytes = 0;
+bool g_room_held = false;
+int64_t g_room_end = 0;
 std::string g_protocol_base;
 
 // Reused buffers of the per-block and per-file paths, so that those paths
@@ -110,6 +115,18 @@ void NameProtocolAfterMoment() {
   g_protocol_name += ".txt";
 }
 
+// Lets the protocol file hold its reserve allocated past what it has
+// written: a disk that the data fill (or another program) fills to its end
+// then still takes the protocol's last lines, whatever the file system
+// estimated as free. Where the file system cannot allocate ahead, the
+// reserve stays free space the space test keeps.
+void HoldProtocolRoom() {
+  const int64_t end = g_protocol_bytes + g_run.protocol_reserve;
+  g_room_held =
+      g_run.protocol_reserve > 0 && TextHoldRoom(g_protocol_file, end) == 0;
+  g_room_end = g_room_held ? end : 0;
+}
+
 // Closes the protocol file and opens it again for appending, so that what
 // was written so far is on the disk should the run end hard.
 void WriteOutProtocol() {
@@ -117,6 +134,7 @@ void WriteOutProtocol() {
   const std::string path = ProtocolPath();
   int err = TextOpenAppend(path, &g_protocol_file);
   if (err != 0) Fatal(err, path);
+  HoldProtocolRoom();
 }
 
 bool SamplingSkips() {
@@ -220,6 +238,7 @@ void ProtocolSpaceCheck() {
   if (g_protocol_file != nullptr) {
     TextClose(g_protocol_file);
     g_protocol_file = nullptr;
+    g_room_held = false;
   }
 }
 
@@ -262,7 +281,11 @@ void CreateProtocolFile() {
   for (int tries = 0;; ++tries) {
     const std::string path = ProtocolPath();
     int err = TextCreate(path, &g_protocol_file);
-    if (err == 0) return;
+    if (err == 0) {
+      g_protocol_bytes = 0;
+      HoldProtocolRoom();
+      return;
+    }
     if (err != EEXIST || tries >= kProtocolNameTries) Fatal(err, path);
     AddToMoment(&CurrentMoment(), 0, 0, 0, 0, 0, 1, 0);
     FormatMoment(CurrentMoment());
@@ -274,7 +297,15 @@ void ProtocolWriteLine(const std::string& line) {
   if (g_protocol_file == nullptr) return;
   int err = TextWriteLine(g_protocol_file, line);
   if (err != 0) Fatal(err, ProtocolPath());
+  g_protocol_bytes += static_cast<int64_t>(line.size()) + 1;
+  // Half the reserve used up: the held room moves on with the text.
+  if (g_room_held &&
+      2 * (g_room_end - g_protocol_bytes) < g_run.protocol_reserve) {
+    HoldProtocolRoom();
+  }
 }
+
+bool ProtocolHoldsRoom() { return g_protocol_file != nullptr && g_room_held; }
 
 void StartProtocolFile(const std::string& base_word,
                        const std::string& start_text) {
@@ -317,6 +348,7 @@ void CloseProtocolFile() {
   if (g_protocol_file == nullptr) return;
   int err = TextClose(g_protocol_file);
   g_protocol_file = nullptr;
+  g_room_held = false;
   if (err != 0) Fatal(err, ProtocolPath());
 }
 

@@ -33,6 +33,10 @@ void FreeSpaceEstimate();
 // be read (there is then no protocol drive to keep room on).
 bool DataOnProtocolDrive();
 
+// True while the open protocol file holds its reserve allocated on its disk
+// (so the space test need not keep it free).
+bool ProtocolHoldsRoom();
+
 // Free bytes of the data drive, by path (-1 when unknown).
 int64_t FreeBytesDataDrive();
 
