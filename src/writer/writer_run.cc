@@ -58,7 +58,8 @@ int RunWriter(int argc, const char* const* argv) {
     // it with.
     if (g_run.stamped_fill) {
       ProtocolWriteLine("Pruefmuster, Kennung " +
-                        StampTagText(g_run.stamp_tag));
+                        StampTagText(g_run.stamp_tag) +
+                        (g_run.stamp_continued ? " (fortgesetzt)" : ""));
       ProtocolWriteLine("");
     }
   }
