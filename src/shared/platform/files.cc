@@ -320,6 +320,12 @@ int64_t FreeBytesOfDrive(int drive) {
   return drive == 0 ? FreeBytesOfPath(".") : -1;
 }
 
+int64_t FileSizeOfPath(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
 int CheckFolderReadable(const std::string& path) {
   DIR* dir = opendir(path.empty() ? "." : path.c_str());
   if (dir == nullptr) return ErrnoOr(EIO);

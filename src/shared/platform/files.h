@@ -91,6 +91,9 @@ int RemoveFolder(const std::string& path);
 // Returns 0 when the folder ("" = current) can be opened for a search,
 // else the error number (ENOENT for a folder that does not exist).
 int CheckFolderReadable(const std::string& path);
+// Returns the size of the file at path (a link is not followed), -1 when it
+// cannot be asked.
+int64_t FileSizeOfPath(const std::string& path);
 // Returns true when path names an existing folder.
 bool FolderExists(const std::string& path);
 // Returns the current folder, empty when it cannot be read.

@@ -552,6 +552,15 @@ int RemoveFolder(const std::string& path) {
   return RemoveDirectoryA(path.c_str()) ? 0 : LastErrno();
 }
 
+int64_t FileSizeOfPath(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    return -1;
+  }
+  return static_cast<int64_t>(
+      (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
 int CheckFolderReadable(const std::string& path) {
   const std::string spec = WithSeparator(path) + "*";
   WIN32_FIND_DATAA data;
