@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -240,6 +241,15 @@ TEST_F(StampedTest, FakeCardLosesStampedDataAndConstantFillsCannotTell) {
       EXPECT_EQ(r.output.find(" 0 verschoben, 0 veraltet, 0 leer - erster "
                               "Fehler: keiner"),
                 std::string::npos);
+      // Where to cut the card: the sector the real memory ends at, on the
+      // card's own device.
+      const std::string device = "\nDatentraeger " + card_.device +
+                                 ": erster Fehler bei Sektor ";
+      const std::string end = ", echter Speicher endet bei Sektor ";
+      const size_t at = r.output.find(end, r.output.find(device));
+      ASSERT_NE(at, std::string::npos) << r.output;
+      const long long real_end = std::stoll(r.output.substr(at + end.size())) * 512;
+      EXPECT_LE(std::llabs(real_end - (48LL << 20)), 1LL << 20) << real_end;
     } else {
       EXPECT_EQ(r.output.find("ACHTUNG"), std::string::npos) << r.output;
     }
