@@ -1,13 +1,17 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
-//            BACKING MOUNTPOINT
+//            [--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails with EIO (--fail-open), or closing a file named NAME
 // fails with EIO (--fail-flush), as a network or
 // failing USB file system reports a lost write-back, and the free-space
-// question fails with EIO (--fail-statfs). Runs in the foreground until
+// question fails with EIO (--fail-statfs). With --fsync-log every flush of
+// a file's data to the disk (fsync, fdatasync) appends the file's path as a
+// line to FILE. --entry-timeout lets the kernel trust the names it has
+// looked up for that long (a test can then take a folder away in BACKING
+// behind a name the kernel still knows). Runs in the foreground until
 // unmounted.
 #define FUSE_USE_VERSION 31
 
@@ -30,6 +34,8 @@ int g_backing = -1;
 std::string g_fail_open;
 std::string g_fail_flush;
 bool g_fail_statfs = false;  // every free-space question fails with EIO
+int g_fsync_log = -1;
+std::string g_entry_timeout;
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -99,7 +105,11 @@ int Release(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int Fsync(const char*, int, fuse_file_info* fi) {
+int Fsync(const char* path, int, fuse_file_info* fi) {
+  if (g_fsync_log >= 0 && path != nullptr) {
+    const std::string line = std::string(path) + "\n";
+    if (write(g_fsync_log, line.data(), line.size()) < 0) return -EIO;
+  }
   return Result(fdatasync(static_cast<int>(fi->fh)));
 }
 
@@ -145,14 +155,24 @@ int main(int argc, char** argv) {
       g_fail_flush = a.substr(13);
     } else if (a == "--fail-statfs") {
       g_fail_statfs = true;
+    } else if (a.rfind("--entry-timeout=", 0) == 0) {
+      g_entry_timeout = "entry_timeout=" + a.substr(16);
+    } else if (a.rfind("--fsync-log=", 0) == 0) {
+      g_fsync_log = open(a.substr(12).c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (g_fsync_log < 0) {
+        std::perror(argv[i]);
+        return 1;
+      }
     } else {
       rest.push_back(argv[i]);
     }
   }
   if (rest.size() != 2) {
-    std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
-                         "[--fail-flush=NAME] [--fail-statfs] BACKING "
-                         "MOUNTPOINT\n");
+    std::fprintf(stderr,
+                 "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
+                 "[--fail-statfs] [--fsync-log=FILE] "
+                 "[--entry-timeout=SECONDS] BACKING MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);
@@ -179,6 +199,13 @@ int main(int argc, char** argv) {
   char name[] = "fault_fs";
   char foreground[] = "-f";
   char single[] = "-s";
-  char* fuse_argv[] = {name, foreground, single, rest[1], nullptr};
-  return fuse_main(4, fuse_argv, &ops, nullptr);
+  char option[] = "-o";
+  std::vector<char*> fuse_argv = {name, foreground, single, rest[1]};
+  if (!g_entry_timeout.empty()) {
+    fuse_argv.push_back(option);
+    fuse_argv.push_back(g_entry_timeout.data());
+  }
+  fuse_argv.push_back(nullptr);
+  return fuse_main(static_cast<int>(fuse_argv.size()) - 1, fuse_argv.data(),
+                   &ops, nullptr);
 }
