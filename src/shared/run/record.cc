@@ -44,6 +44,9 @@ int g_record_error = 0;  // the first write of record or map that failed
 std::string g_failed_path;
 bool g_in_record = false;  // an error line of the record itself
 std::string g_line;        // the line being built, reused
+std::string g_held;        // whole lines not written yet
+uint64_t g_last_write = 0;
+constexpr uint64_t kHoldMilliseconds = 10;
 uint64_t g_start_tick = 0;
 
 ReadFacts g_facts;
@@ -136,14 +139,25 @@ void ClassCounts(const char* key, const int64_t* counts) {
   g_line.push_back('}');
 }
 
-// Ends the line and writes it with one call, so that a program killed at
-// any moment leaves whole lines. A record that cannot be written is given
-// up with its error line; the run goes on and ends with that error.
-void WriteLine() {
+// Ends the line and writes it, with the lines held before it, in one call,
+// so that a program killed at any moment leaves whole lines. File lines are
+// held while the last write is less than kHoldMilliseconds old: a run of
+// tiny files then pays one write for many of them, and no line waits
+// longer than that for the next file. A record that cannot be written is
+// given up with its error line; the run goes on and ends with that error.
+void WriteLine(bool hold) {
   g_line.append("}\n");
   if (g_fd < 0) return;
+  g_held.append(g_line);
+  const uint64_t tick = MillisecondTick();
+  // A clock set back counts as time passed.
+  if (hold && tick >= g_last_write && tick - g_last_write < kHoldMilliseconds) {
+    return;
+  }
+  g_last_write = tick;
   size_t stored = 0;
-  const int err = WriteRawBlock(g_fd, g_line.data(), g_line.size(), &stored);
+  const int err = WriteRawBlock(g_fd, g_held.data(), g_held.size(), &stored);
+  g_held.clear();
   if (err == 0) return;
   if (!g_fd_is_stderr) CloseRawFile(g_fd);
   g_fd = -1;
@@ -302,7 +316,7 @@ int OnEnding(int status) {
       g_line.append("null");
     }
   }
-  WriteLine();
+  WriteLine(/*hold=*/false);
   if (g_fd >= 0 && !g_fd_is_stderr) {
     const int err = CloseRawFile(g_fd);
     if (err != 0 && status == 0) status = err;
@@ -410,7 +424,7 @@ void StartRunRecord(std::string_view program, bool stamped, uint64_t tag) {
     TextField("run_tag_text", StampTagText(tag));
   }
   TextField("started", IsoUtcText(EpochSeconds()));
-  WriteLine();
+  WriteLine(/*hold=*/false);
 
   g_map_title = g_program;
   if (stamped) {
@@ -443,7 +457,11 @@ void RecordFinishedFile() {
   if (g_fd >= 0) {
     BeginLine("file");
     IntField("index", index);
-    TextField("name", DataFileName(index));
+    // Data-file names are plain ASCII: no escaping, no allocation.
+    Key("name");
+    g_line.push_back('"');
+    AppendDataFileName(&g_line, index);
+    g_line.push_back('"');
     IntField("bytes", bytes);
     Key("seconds");
     AppendFixed(&g_line, seconds, 2);
@@ -462,7 +480,7 @@ void RecordFinishedFile() {
         g_line.append("null");
       }
     }
-    WriteLine();
+    WriteLine(/*hold=*/true);
   }
 
   if (stamped && g_facts.first_bad_byte >= 0 && !g_bad_seen) {
@@ -499,7 +517,7 @@ void RecordError(int err, std::string_view path) {
   IntField("errno", err);
   TextField("text", IoErrorText(err));
   TextField("path", path);
-  WriteLine();
+  WriteLine(/*hold=*/false);
   g_in_record = false;
 }
 
@@ -570,6 +588,7 @@ std::string IsoUtcText(int64_t epoch_seconds) {
 void TEST_ResetRunRecord() {
   if (g_fd >= 0 && !g_fd_is_stderr) CloseRawFile(g_fd);
   g_fd = -1;
+  g_held.clear();
   g_started = false;
   g_reader = false;
   g_json_path.clear();
