@@ -422,6 +422,11 @@ void StartRunRecord(std::string_view program, bool stamped, uint64_t tag) {
   if (stamped) {
     TextField("run_tag", tag_hex);
     TextField("run_tag_text", StampTagText(tag));
+    // A fill that goes on with an earlier stamped run's tag.
+    if (writer) {
+      Key("run_continued");
+      g_line.append(g_run.stamp_continued ? "true" : "false");
+    }
   }
   TextField("started", IsoUtcText(EpochSeconds()));
   WriteLine(/*hold=*/false);
