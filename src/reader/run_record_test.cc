@@ -234,6 +234,21 @@ TEST_F(RunRecordTest, ErrorsAndRefusedOptionsAreRecordedOrRefused) {
     EXPECT_EQ(r.status, kRefusedStatus) << c.args[0] << r.output;
     EXPECT_NE(r.output.find("Aufruf: Korv"), std::string::npos);
   }
+  // A record that fills its disk is given up with its error line; the run
+  // goes on and ends with that error instead of 0.
+  std::string why;
+  const std::string small = root_ + "/klein";
+  ASSERT_EQ(MakeFolder(small), 0);
+  if (MountTmpfs(small, 8192, &why)) {
+    ProcessResult full = Run("korvfyll", {"--json=" + small + "/r.jsonl", "1",
+                                          "A", "0", "200", "N", "voll"});
+    Unmount(small);
+    EXPECT_EQ(full.status, 28) << full.output;
+    EXPECT_NE(full.output.find("E/A-Fehler 28 "), std::string::npos);
+    EXPECT_NE(full.output.find("N0000199.KVL ok"), std::string::npos);
+  } else {
+    std::printf("full record disk skipped: %s\n", why.c_str());
+  }
   // A record that cannot be created ends the run before any data file.
   ProcessResult r = Run("korvlas", {"--json=/kein/ordner/r.jsonl", "0", "1"});
   EXPECT_EQ(r.status, 2) << r.output;
