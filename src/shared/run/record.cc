@@ -389,7 +389,11 @@ void StartRunRecord(std::string_view program, bool stamped, uint64_t tag) {
   if (!g_report_path.empty()) ReadWriteReport(tag_hex);
 
   std::string folder = AbsolutePath(FolderTextToPath(g_run.verzeichnis));
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  // No separator at the end, except that of a root ("/", "E:\\").
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
+         !(folder.size() == 3 && folder[1] == ':')) {
+    folder.pop_back();
+  }
   const FileSystemFacts fs = FileSystemOf(NearestExistingFolder(folder));
   const bool writer = !g_reader;
   BeginLine("start");
