@@ -249,10 +249,17 @@ TEST_F(RunRecordTest, ErrorsAndRefusedOptionsAreRecordedOrRefused) {
   } else {
     std::printf("full record disk skipped: %s\n", why.c_str());
   }
-  // A record that cannot be created ends the run before any data file.
-  ProcessResult r = Run("korvlas", {"--json=/kein/ordner/r.jsonl", "0", "1"});
-  EXPECT_EQ(r.status, 2) << r.output;
-  EXPECT_NE(r.output.find("E/A-Fehler 2 "), std::string::npos);
+  // A record or map that cannot be created ends the run before any data
+  // file is written.
+  for (const char* option : {"--json=/kein/ordner/r.jsonl",
+                             "--karte=/kein/ordner/k.svg"}) {
+    ProcessResult r = Run("korvfyll", {option, "1K", "A", "0", "1", "N",
+                                       "neu"});
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("E/A-Fehler 2 "), std::string::npos);
+    EXPECT_EQ(r.output.find(" ok "), std::string::npos) << r.output;
+    EXPECT_TRUE(ListFolder(root_ + "/neu").empty());
+  }
 }
 
 TEST_F(RunRecordTest, AKilledRunLeavesOnlyWholeLines) {

@@ -40,6 +40,10 @@ bool g_started = false;
 std::string g_program;
 int g_fd = -1;
 bool g_fd_is_stderr = false;
+// The map's file, created when the run starts (so that a map that cannot
+// be made ends the run before any data file, and a data folder that holds
+// it is not removed as empty) and written when it ends.
+int g_map_fd = -1;
 int g_record_error = 0;  // the first write of record or map that failed
 std::string g_failed_path;
 bool g_in_record = false;  // an error line of the record itself
@@ -253,7 +257,7 @@ void ReadWriteReport(const std::string& run_tag) {
 // ---- The end ----
 
 void WriteMap(int status) {
-  if (g_map_path.empty()) return;
+  if (g_map_fd < 0) return;
   MapTexts texts;
   texts.title = g_map_title;
   texts.subtitle = g_map_place + " - ";
@@ -267,14 +271,11 @@ void WriteMap(int status) {
   texts.run_label = g_reader ? "Lesen" : "Schreiben";
   texts.note = g_map_note;
   const std::string svg = MapSvg(texts);
-  int fd = -1;
-  int err = CreateRawFile(g_map_path, &fd);
-  if (err == 0) {
-    size_t stored = 0;
-    err = WriteRawBlock(fd, svg.data(), svg.size(), &stored);
-    const int close_err = CloseRawFile(fd);
-    if (err == 0) err = close_err;
-  }
+  size_t stored = 0;
+  int err = WriteRawBlock(g_map_fd, svg.data(), svg.size(), &stored);
+  const int close_err = CloseRawFile(g_map_fd);
+  g_map_fd = -1;
+  if (err == 0) err = close_err;
   if (err == 0) return;
   if (g_record_error == 0) {
     g_record_error = err;
@@ -382,6 +383,10 @@ void StartRunRecord(std::string_view program, bool stamped, uint64_t tag) {
     const int err = CreateRawFile(g_json_path, &g_fd);
     if (err != 0) Fatal(err, g_json_path);
     g_fd_is_stderr = false;
+  }
+  if (!g_map_path.empty()) {
+    const int err = CreateRawFile(g_map_path, &g_map_fd);
+    if (err != 0) Fatal(err, g_map_path);
   }
   std::string tag_hex;
   if (stamped) AppendHex16(&tag_hex, tag);
@@ -597,6 +602,8 @@ std::string IsoUtcText(int64_t epoch_seconds) {
 void TEST_ResetRunRecord() {
   if (g_fd >= 0 && !g_fd_is_stderr) CloseRawFile(g_fd);
   g_fd = -1;
+  if (g_map_fd >= 0) CloseRawFile(g_map_fd);
+  g_map_fd = -1;
   g_held.clear();
   g_started = false;
   g_reader = false;
