@@ -327,10 +327,11 @@ void Fatal(int err, std::string_view path) {
   if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
-  std::exit(err);
+  std::exit(ObservedExitStatus(err));
 }
 
 void ExitProgram(int status) {
+  status = ObservedExitStatus(status);
   OutFlush();
   RestoreTerminalRaw();
   std::exit(status);

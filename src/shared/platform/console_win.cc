@@ -518,10 +518,11 @@ void Fatal(int err, std::string_view path) {
   DWORD ignored = 0;
   WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
             &ignored, nullptr);
-  std::exit(err);
+  std::exit(ObservedExitStatus(err));
 }
 
 void ExitProgram(int status) {
+  status = ObservedExitStatus(status);
   OutFlush();
   RestoreModes();
   std::exit(status);
