@@ -51,7 +51,7 @@ void RoundDone(int round, int64_t places, int64_t bad_places) {
 // A result line: on the console and in the protocol.
 void Report(const std::string& line) {
   OutLine(line);
-  if (g_run.protocol_active) ProtocolWriteLine(line);
+  if (g_run.protocol_active) WriteWrappedProtocolLine(line);
 }
 
 std::string SectorText(int64_t byte) {
@@ -61,7 +61,8 @@ std::string SectorText(int64_t byte) {
 // The one line for a folder where the quick check cannot run, with the
 // commands of the full check.
 int Advise(const std::string& reason, const std::string& folder) {
-  const std::string where = folder.empty() ? "." : folder;
+  std::string where = folder.empty() ? "." : folder;
+  if (where.size() > 1 && where.back() == '/') where.pop_back();
   Report("Schnellpruefung nicht moeglich (" + reason +
          ") - ganz pruefen: korvfyll 1M PRUEF 0 10000000 N " + where +
          ", dann korvlas 0 10000000 N " + where);
