@@ -77,6 +77,7 @@ int QuickCheck(const std::string& folder) {
   const int64_t left_free = kLeftFree + free_bytes / 1024;
   const int64_t bytes =
       (free_bytes - left_free) / kProbeBlock * kProbeBlock;
+  OutLine();
   if (bytes < kSmallestProbeFile) {
     return Advise("zu wenig freier Platz", folder);
   }
@@ -182,8 +183,8 @@ int RunProber(int argc, const char* const* argv) {
   OutLine(kDescription);
   HomeFolderLookup(kProductWord);
   SettleVerdict(ParseProberArguments(argc, argv), ShowProberUsage);
-  OutLine();
   if (!g_run.verzeichnis.empty()) {
+    OutLine();
     OutLine("VERZEICHNIS = " + g_run.verzeichnis);
   }
   const std::string folder = FolderTextToPath(g_run.verzeichnis);
