@@ -198,11 +198,11 @@ TEST_F(KorvprovTest, FileSystemsWithoutAMapAdviseTheFullCheck) {
     mounts_.push_back(folder);
     ProcessResult r = Run({folder});
     EXPECT_EQ(r.status, kNoQuickCheckStatus) << r.output;
-    EXPECT_NE(r.output.find("\nSchnellpruefung nicht moeglich (" +
-                            std::string(c.reason) +
-                            ") - ganz pruefen: korvfyll 1M PRUEF 0 10000000 "
-                            "N " + folder + ", dann korvlas 0 10000000 N " +
-                            folder + "\n"),
+    EXPECT_NE(r.output.find(
+                  "\nSchnellpruefung nicht moeglich (" + std::string(c.reason) +
+                  ") - ganz pruefen: korvfyll 1M PRUEF 0 10000000 "
+                  "N " +
+                  folder + ", dann korvlas 0 10000000 N " + folder + "\n"),
               std::string::npos)
         << r.output;
     EXPECT_TRUE(ListFolder(folder).size() <= 1u);  // lost+found at most

@@ -75,8 +75,8 @@ int64_t FirstBlockFrom(int64_t dev, int64_t limit) {
 int WriteStamped(int64_t dev, int64_t length, int round) {
   FillStamped(g_buffer, static_cast<size_t>(length), RoundTag(round),
               static_cast<uint64_t>(dev));
-  const int err = g_access->write(FileOffsetOf(dev), g_buffer,
-                                  static_cast<size_t>(length));
+  const int err =
+      g_access->write(FileOffsetOf(dev), g_buffer, static_cast<size_t>(length));
   g_outcome->bytes_written += length;
   g_written[round].push_back({dev, dev + length});
   return err;
@@ -253,8 +253,7 @@ int64_t GridStep(int64_t announced) {
 }
 
 int64_t CacheFlushBytes(int64_t announced) {
-  return std::clamp<int64_t>(announced / 32 / kBlock * kBlock, kMiB,
-                             64 * kMiB);
+  return std::clamp<int64_t>(announced / 32 / kBlock * kBlock, kMiB, 64 * kMiB);
 }
 
 int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
@@ -313,7 +312,8 @@ int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
   if (err != 0) return err;
 
   outcome->checked_from = g_verdict.empty() ? 0 : g_verdict.begin()->first;
-  outcome->checked_to = g_verdict.empty() ? 0 : g_verdict.rbegin()->first + kBlock;
+  outcome->checked_to =
+      g_verdict.empty() ? 0 : g_verdict.rbegin()->first + kBlock;
   const Bounds b = CurrentBounds();
   if (b.bad < 0) return 0;
   outcome->fault_found = true;

@@ -34,7 +34,7 @@ struct ProbeOutcome {
   int64_t checked_from = 0;  // the lowest and the end of the highest
   int64_t checked_to = 0;    // block probed
   int64_t bytes_written = 0;
-  int64_t places = 0;        // blocks probed, all rounds
+  int64_t places = 0;  // blocks probed, all rounds
   int rounds = 0;
 };
 

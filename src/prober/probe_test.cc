@@ -38,7 +38,8 @@ int64_t StoredAt(int64_t x) {
 
 int64_t DeviceOf(int64_t file_offset) {
   for (const FileExtent& e : g_extents) {
-    if (file_offset >= e.file_offset && file_offset < e.file_offset + e.length) {
+    if (file_offset >= e.file_offset &&
+        file_offset < e.file_offset + e.length) {
       return e.device_byte + (file_offset - e.file_offset);
     }
   }
@@ -48,7 +49,8 @@ int64_t DeviceOf(int64_t file_offset) {
 
 int SimWrite(int64_t file_offset, const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; i += kSector) {
-    const int64_t at = StoredAt(DeviceOf(file_offset + static_cast<int64_t>(i)));
+    const int64_t at =
+        StoredAt(DeviceOf(file_offset + static_cast<int64_t>(i)));
     if (at >= 0) std::memcpy(g_memory[at].data(), data + i, kSector);
   }
   return 0;
@@ -56,7 +58,8 @@ int SimWrite(int64_t file_offset, const uint8_t* data, size_t length) {
 
 int SimRead(int64_t file_offset, uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; i += kSector) {
-    const int64_t at = StoredAt(DeviceOf(file_offset + static_cast<int64_t>(i)));
+    const int64_t at =
+        StoredAt(DeviceOf(file_offset + static_cast<int64_t>(i)));
     auto it = at >= 0 ? g_memory.find(at) : g_memory.end();
     if (it == g_memory.end()) {
       std::memset(data + i, 0, kSector);
@@ -96,19 +99,36 @@ TEST(ProbeTest, FindsWhereTheRealMemoryEnds) {
   const int64_t odd_end = 50 * kMiB + 12 * 1024;
   const int64_t big_end = 600 * kMiB + 12 * 1024;
   const Case cases[] = {
-      {"sound", {96 * kMiB, 96 * kMiB, 0, false}, {{10 * kMiB, 96 * kMiB}},
-       false, 0, false},
+      {"sound",
+       {96 * kMiB, 96 * kMiB, 0, false},
+       {{10 * kMiB, 96 * kMiB}},
+       false,
+       0,
+       false},
       {"aliased onto the region before the end",
        {96 * kMiB, 72 * kMiB, 48 * kMiB, false},
        {{10 * kMiB, 40 * kMiB}, {41 * kMiB + 4096, 95 * kMiB}},
-       true, 0, false},
-      {"aliased onto the very start", {96 * kMiB, 64 * kMiB, 0, false},
-       {{4 * kMiB, 96 * kMiB}}, true, 5 * kMiB, true},
-      {"writes past the end dropped", {96 * kMiB, odd_end, 0, true},
-       {{10 * kMiB, 96 * kMiB}}, true, 0, false},
+       true,
+       0,
+       false},
+      {"aliased onto the very start",
+       {96 * kMiB, 64 * kMiB, 0, false},
+       {{4 * kMiB, 96 * kMiB}},
+       true,
+       5 * kMiB,
+       true},
+      {"writes past the end dropped",
+       {96 * kMiB, odd_end, 0, true},
+       {{10 * kMiB, 96 * kMiB}},
+       true,
+       0,
+       false},
       {"a larger card wrapping at an odd size",
-       {1024 * kMiB, big_end, 0, false}, {{16 * kMiB, 1024 * kMiB}}, true,
-       17 * kMiB, true},
+       {1024 * kMiB, big_end, 0, false},
+       {{16 * kMiB, 1024 * kMiB}},
+       true,
+       17 * kMiB,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

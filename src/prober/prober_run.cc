@@ -75,8 +75,7 @@ int QuickCheck(const std::string& folder) {
   if (free_bytes < 0) Fatal(0, where);
   // What the file system keeps for itself grows with its size.
   const int64_t left_free = kLeftFree + free_bytes / 1024;
-  const int64_t bytes =
-      (free_bytes - left_free) / kProbeBlock * kProbeBlock;
+  const int64_t bytes = (free_bytes - left_free) / kProbeBlock * kProbeBlock;
   OutLine();
   if (bytes < kSmallestProbeFile) {
     return Advise("zu wenig freier Platz", folder);
@@ -107,9 +106,9 @@ int QuickCheck(const std::string& folder) {
   access.round_done = RoundDone;
   ProbeOutcome outcome;
   StopwatchStart(kProbeStopwatch);
-  err = RunProbe(g_probe.extents, g_probe.device_size,
-                 MakeStampTag(EpochSeconds(), RandomBits32()), access,
-                 &outcome);
+  err =
+      RunProbe(g_probe.extents, g_probe.device_size,
+               MakeStampTag(EpochSeconds(), RandomBits32()), access, &outcome);
   // The file goes with its room at once; on any other way out the system
   // takes it, since it never had a name.
   CloseProbeFile(&g_probe);
@@ -118,30 +117,33 @@ int QuickCheck(const std::string& folder) {
 
   std::string line = device + "angekuendigt " + SizeText(g_probe.device_size);
   if (!outcome.fault_found) {
-    line += ", kein Fehler von " + SectorText(outcome.checked_from) +
-            " bis " + SectorText(outcome.checked_to);
+    line += ", kein Fehler von " + SectorText(outcome.checked_from) + " bis " +
+            SectorText(outcome.checked_to);
   } else if (outcome.end_low == outcome.end_high) {
     line += ", echter Speicher endet bei " + SectorText(outcome.end_high) +
             " (" + SizeText(outcome.end_high) + ")";
   } else {
-    line += ", echter Speicher endet zwischen " +
-            SectorText(outcome.end_low) + " (" + SizeText(outcome.end_low) +
-            ") und " + SectorText(outcome.end_high) + " (" +
-            SizeText(outcome.end_high) + ")";
+    line += ", echter Speicher endet zwischen " + SectorText(outcome.end_low) +
+            " (" + SizeText(outcome.end_low) + ") und " +
+            SectorText(outcome.end_high) + " (" + SizeText(outcome.end_high) +
+            ")";
   }
   Report(line);
   Report("Geschrieben: " + SizeText(outcome.bytes_written) + " in " +
-         std::to_string(outcome.rounds) + " Runden, " +
+         std::to_string(outcome.rounds) +
+         (outcome.rounds == 1 ? " Runde, " : " Runden, ") +
          StopwatchDuration(kProbeStopwatch));
   if (!outcome.fault_found) {
     Report("Kein Hinweis auf fehlenden Speicher gefunden.");
     return 0;
   }
-  Report("!!! ACHTUNG FEHLER !!!  Die Karte hat weniger Speicher, als sie "
-         "angibt");
+  Report(
+      "!!! ACHTUNG FEHLER !!!  Die Karte hat weniger Speicher, als sie "
+      "angibt");
   if (outcome.start_overwritten) {
-    Report("!!! Was ueber ihr Ende geht, schreibt die Karte auf ihren Anfang: "
-           "das Dateisystem darauf ist beschaedigt, neu formatieren");
+    Report(
+        "!!! Was ueber ihr Ende geht, schreibt die Karte auf ihren Anfang: "
+        "das Dateisystem darauf ist beschaedigt, neu formatieren");
   }
   return kFakeCardStatus;
 }

@@ -17,7 +17,7 @@
 namespace korv {
 namespace {
 
-constexpr long kExt4Magic = 0xEF53;      // also ext2 and ext3
+constexpr long kExt4Magic = 0xEF53;  // also ext2 and ext3
 constexpr long kXfsMagic = 0x58465342;
 
 int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
@@ -62,12 +62,11 @@ bool ReadExtentMap(int fd, int64_t size, int64_t start_byte,
   std::vector<char> buffer(sizeof(struct fiemap) +
                            kBatch * sizeof(struct fiemap_extent));
   auto* map = reinterpret_cast<struct fiemap*>(buffer.data());
-  const uint32_t unplaced = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
-                            FIEMAP_EXTENT_ENCODED |
-                            FIEMAP_EXTENT_DATA_ENCRYPTED |
-                            FIEMAP_EXTENT_NOT_ALIGNED |
-                            FIEMAP_EXTENT_DATA_INLINE |
-                            FIEMAP_EXTENT_DATA_TAIL | FIEMAP_EXTENT_SHARED;
+  const uint32_t unplaced =
+      FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_ENCODED |
+      FIEMAP_EXTENT_DATA_ENCRYPTED | FIEMAP_EXTENT_NOT_ALIGNED |
+      FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL |
+      FIEMAP_EXTENT_SHARED;
   uint64_t next = 0;
   while (next < static_cast<uint64_t>(size)) {
     std::fill(buffer.begin(), buffer.end(), 0);

@@ -26,8 +26,8 @@ struct FileExtent {
 
 struct ProbeFile {
   int fd = -1;
-  std::string device;        // the whole device, "/dev/sdb"
-  int64_t device_size = 0;   // the bytes the whole device announces
+  std::string device;       // the whole device, "/dev/sdb"
+  int64_t device_size = 0;  // the bytes the whole device announces
   int64_t file_size = 0;
   std::vector<FileExtent> extents;  // ascending device positions
 };
@@ -47,8 +47,7 @@ inline constexpr int kProbeNotOnThisSystem = -3;
 // writing them, and maps where its bytes lie. Reads and writes of the probe
 // bypass the computer's caches. Returns 0, one of the results above (no
 // file is kept then) or an error number.
-int CreateProbeFile(const std::string& folder, int64_t bytes,
-                    ProbeFile* probe);
+int CreateProbeFile(const std::string& folder, int64_t bytes, ProbeFile* probe);
 
 // Writes or reads length bytes (a multiple of kProbeBlock, from an aligned
 // buffer of AllocateProbeBuffer) at a file offset. Returns 0 or an error
