@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <utility>
@@ -143,8 +144,13 @@ int Round(int round, const std::set<int64_t>& probes,
   g_written.resize(static_cast<size_t>(round) + 1);
   std::set<int64_t> all = probes;
   all.insert(sentinels.begin(), sentinels.end());
+  // Nothing is ever written outside the probe file.
+  for (auto it = all.begin(); it != all.end();) {
+    it = FileOffsetOf(*it) < 0 ? all.erase(it) : std::next(it);
+  }
   for (const std::set<int64_t>* group : {&sentinels, &probes}) {
     for (int64_t dev : *group) {
+      if (all.count(dev) == 0) continue;
       HandlePendingSignal();
       const int err = WriteStamped(dev, kBlock, round);
       if (err != 0) return err;

@@ -95,7 +95,7 @@ int QuickCheck(const std::string& folder) {
 
   const std::string device = "Datentraeger " + g_probe.device + ": ";
   Report(device + "angekuendigt " + SizeText(g_probe.device_size) +
-         ", Probedatei " + SizeText(bytes) + " in " +
+         ", Probedatei " + SizeText(g_probe.file_size) + " in " +
          Grouped64(static_cast<int64_t>(g_probe.extents.size())) +
          " Bereichen");
   OutFlush();

@@ -115,8 +115,15 @@ int CreateProbeFile(const std::string& folder, int64_t bytes,
   }
   // The system call itself, not posix_fallocate: the C library's fallback
   // would write every byte, which is the full fill this check avoids.
-  if (fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0) {
+  // A disk that filled meanwhile, or whose file system keeps back more
+  // than it said, gets a smaller probe file.
+  for (int attempt = 0;; ++attempt) {
+    if (fallocate(fd, 0, 0, static_cast<off_t>(bytes)) == 0) break;
     err = ErrnoOr(EIO);
+    if (IsDiskFullError(err) && attempt < 3 && bytes >= 2 * kProbeBlock) {
+      bytes = bytes / 8 * 7 / kProbeBlock * kProbeBlock;
+      continue;
+    }
     close(fd);
     return err == EOPNOTSUPP ? kProbeNoAllocation : err;
   }

@@ -44,7 +44,8 @@ inline constexpr int kProbeNotOnThisSystem = -3;
 
 // Creates a file without a name in folder, so that nothing is left behind
 // however the program ends, reserves `bytes` for it on the disk without
-// writing them, and maps where its bytes lie. Reads and writes of the probe
+// writing them (a little less where the disk has less room by then; the
+// size is in probe->file_size), and maps where its bytes lie. Reads and writes of the probe
 // bypass the computer's caches. Returns 0, one of the results above (no
 // file is kept then) or an error number.
 int CreateProbeFile(const std::string& folder, int64_t bytes, ProbeFile* probe);
