@@ -75,14 +75,14 @@ $(BUILD)/CMakeCache.txt: CMakeLists.txt | build-deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 
 programs: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) --target korvfyll korvlas manual_pages -j$(JOBS)
+	cmake --build $(BUILD) --target korvfyll korvlas korvprov manual_pages -j$(JOBS)
 
-# korvfyll.exe and korvlas.exe for 64-bit Windows, linked statically:
-# $(WIN_BUILD)/korvfyll.exe and $(WIN_BUILD)/korvlas.exe.
+# korvfyll.exe, korvlas.exe and korvprov.exe for 64-bit Windows, linked
+# statically, in $(WIN_BUILD).
 windows: windows-deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(WIN_BUILD) --target korvfyll korvlas -j$(JOBS)
+	cmake --build $(WIN_BUILD) --target korvfyll korvlas korvprov -j$(JOBS)
 
 test: test-plain test-asan test-wine
 

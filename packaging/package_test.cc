@@ -17,8 +17,9 @@
 namespace korv {
 namespace {
 
-const char* const kPages[] = {"man/korvfyll.1", "man/korvlas.1",
-                              "man/de/korvfyll.1", "man/de/korvlas.1"};
+const char* const kPages[] = {"man/korvfyll.1",    "man/korvlas.1",
+                              "man/korvprov.1",    "man/de/korvfyll.1",
+                              "man/de/korvlas.1",  "man/de/korvprov.1"};
 
 // Runs a shell command line with HOME in home (when given).
 ProcessResult Shell(const std::string& command, const std::string& home = "",
@@ -119,7 +120,8 @@ TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
             "installed")
               .status == 0 ||
       access("/usr/bin/korvfyll", F_OK) == 0 ||
-      access("/usr/bin/korvlas", F_OK) == 0) {
+      access("/usr/bin/korvlas", F_OK) == 0 ||
+      access("/usr/bin/korvprov", F_OK) == 0) {
     GTEST_SKIP() << "korvamel is installed on this machine already; "
                     "the test would replace and remove it";
   }
@@ -154,10 +156,12 @@ TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
     if (!line.empty() && line.back() != '/') files.push_back(line);
   }
   for (const char* expected :
-       {"/usr/bin/korvfyll", "/usr/bin/korvlas",
+       {"/usr/bin/korvfyll", "/usr/bin/korvlas", "/usr/bin/korvprov",
         "/usr/share/man/man1/korvfyll.1.gz", "/usr/share/man/man1/korvlas.1.gz",
+        "/usr/share/man/man1/korvprov.1.gz",
         "/usr/share/man/de/man1/korvfyll.1.gz",
         "/usr/share/man/de/man1/korvlas.1.gz",
+        "/usr/share/man/de/man1/korvprov.1.gz",
         "/usr/share/doc/korvamel/README.md",
         "/usr/share/doc/korvamel/copyright"}) {
     EXPECT_NE(std::find(files.begin(), files.end(), expected), files.end())
@@ -177,6 +181,11 @@ TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
   r = Shell("/usr/bin/korvfyll ? </dev/null", home_);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("Aufruf: Korvfyll [groesse]"), std::string::npos)
+      << r.output;
+
+  r = Shell("/usr/bin/korvprov ? </dev/null", home_);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Aufruf: Korvprov [verzeichnis]"), std::string::npos)
       << r.output;
 
   const std::string data = root_ + "/daten";

@@ -193,38 +193,6 @@ void AddFileToRunTally() {
   }
 }
 
-// Writes a long line to the protocol as lines of at most kSummaryWidth
-// characters, the later ones indented by two: the summary shows longer
-// protocol lines cut.
-void WriteWrappedProtocolLine(const std::string& line) {
-  constexpr char kIndent[] = "  ";
-  size_t from = 0;
-  std::string part;
-  while (from < line.size()) {
-    const size_t room = kSummaryWidth - (from == 0 ? 0 : sizeof kIndent - 1);
-    size_t to = line.size();
-    if (to - from > room) {
-      // Break between items (after ", " or before " - ") where one fits,
-      // else at the last blank.
-      size_t blank = std::string::npos;
-      for (size_t i = from + room; i > from; --i) {
-        if (line[i] != ' ') continue;
-        if (blank == std::string::npos) blank = i;
-        if (line[i - 1] == ',' || (i + 1 < line.size() && line[i + 1] == '-')) {
-          to = i;
-          break;
-        }
-      }
-      if (to == line.size()) to = blank != std::string::npos ? blank : from + room;
-    }
-    part.assign(from == 0 ? "" : kIndent);
-    part.append(line, from, to - from);
-    ProtocolWriteLine(part);
-    from = to;
-    while (from < line.size() && line[from] == ' ') ++from;
-  }
-}
-
 size_t ReadBlockOrDie(int fd, uint8_t* block) {
   size_t got = 0;
   int rc = ReadRawBlock(fd, block, kReadBlockSize, &got);

@@ -486,27 +486,42 @@ bool DevicePlaceOfFileByte(const std::string& path, int64_t offset,
   }
   close(fd);
   if (byte < 0) return false;
+  WholeDevice whole;
+  if (!WholeDeviceOf(static_cast<int64_t>(st.st_dev), &whole)) return false;
+  place->device = whole.device;
+  place->byte = byte + whole.start_byte;
+  return true;
+}
+
+bool WholeDeviceOf(int64_t fs_device, WholeDevice* whole) {
   // The block device of the file system, as the kernel lists it: a
   // partition has its start (in 512-byte sectors) and sits in the folder of
   // its whole device. A file system of several devices (btrfs) has no such
   // entry.
+  const dev_t dev = static_cast<dev_t>(fs_device);
   char link[64];
-  std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(st.st_dev),
-                minor(st.st_dev));
+  std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(dev),
+                minor(dev));
   char real[PATH_MAX];
   if (realpath(link, real) == nullptr) return false;
   std::string device = real;
+  long long start = 0;
   FILE* start_file = std::fopen((device + "/start").c_str(), "r");
   if (start_file != nullptr) {
-    long long start = 0;
     const bool read = std::fscanf(start_file, "%lld", &start) == 1;
     std::fclose(start_file);
     if (!read) return false;
-    byte += start * 512;
     device.resize(device.rfind('/'));
   }
-  place->device = "/dev/" + device.substr(device.rfind('/') + 1);
-  place->byte = byte;
+  long long sectors = 0;
+  FILE* size_file = std::fopen((device + "/size").c_str(), "r");
+  if (size_file == nullptr) return false;
+  const bool read = std::fscanf(size_file, "%lld", &sectors) == 1;
+  std::fclose(size_file);
+  if (!read) return false;
+  whole->device = "/dev/" + device.substr(device.rfind('/') + 1);
+  whole->start_byte = static_cast<int64_t>(start) * 512;
+  whole->size = static_cast<int64_t>(sectors) * 512;
   return true;
 }
 

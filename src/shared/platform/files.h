@@ -171,6 +171,18 @@ struct DevicePlace {
 bool DevicePlaceOfFileByte(const std::string& path, int64_t offset,
                            DevicePlace* place);
 
+// The whole device under a file system, as the kernel lists it.
+struct WholeDevice {
+  std::string device;      // "/dev/sdb"
+  int64_t start_byte = 0;  // where the file system's partition starts
+  int64_t size = 0;        // the bytes the whole device announces
+};
+
+// Finds the whole device under the file system with device number
+// fs_device (st_dev). False where there is no single one (FUSE, network,
+// tmpfs, btrfs over several devices).
+bool WholeDeviceOf(int64_t fs_device, WholeDevice* whole);
+
 // Returns path if it exists, else its nearest existing parent ("." for a
 // relative path without one).
 std::string NearestExistingFolder(const std::string& path);

@@ -308,7 +308,8 @@ void UnmountAndDetach(FakeCard* card) {
 }  // namespace
 
 bool MakeFakeCard(const std::string& root, long long announced,
-                  long long real, FakeCard* card, std::string* why) {
+                  long long real, FakeCard* card, std::string* why,
+                  long long alias_to) {
   if (!IsRoot()) {
     *why = "needs root for FUSE, loop devices and mounts";
     return false;
@@ -326,10 +327,10 @@ bool MakeFakeCard(const std::string& root, long long announced,
   card->mount_path = root + "/karte";
   mkdir(card->fuse_folder.c_str(), 0700);
   mkdir(card->mount_path.c_str(), 0755);
-  ProcessResult r = RunProgram(
-      tool,
-      {card->fuse_folder, std::to_string(announced), std::to_string(real)},
-      ProcessOptions());
+  std::vector<std::string> args = {card->fuse_folder, std::to_string(announced),
+                                   std::to_string(real)};
+  if (alias_to >= 0) args.push_back(std::to_string(alias_to));
+  ProcessResult r = RunProgram(tool, args, ProcessOptions());
   if (r.status != 0) {
     *why = "fake_card_fs failed: " + r.output;
     return false;

@@ -107,11 +107,14 @@ struct FakeCard {
 };
 
 // Builds a fake card of announced bytes with real bytes of memory below
-// root (folders "fuse" and "karte"). Returns false, with *why set, when
-// not root or a tool (fake_card_fs, losetup, mkfs.ext4) or FUSE is
-// missing; whatever was set up is taken down again then.
+// root (folders "fuse" and "karte"); the excess lands from alias_to on
+// (-1: the tool's choice, the region just before the real end). Returns
+// false, with *why set, when not root or a tool (fake_card_fs, losetup,
+// mkfs.ext4) or FUSE is missing; whatever was set up is taken down again
+// then.
 bool MakeFakeCard(const std::string& root, long long announced,
-                  long long real, FakeCard* card, std::string* why);
+                  long long real, FakeCard* card, std::string* why,
+                  long long alias_to = -1);
 
 // Unmounts the card, detaches and reattaches its image and mounts it
 // again, so that everything read afterwards comes from the card itself.

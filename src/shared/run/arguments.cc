@@ -113,15 +113,26 @@ ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
   g_run.last_index = beginn + anzahl - 1;
 
   g_run.loeschen = DeletionMode(ArgumentText(argc, argv, first + 2));
+  const ArgumentVerdict verdict = ParseFolderArgument(argc, argv, first + 3);
+  if (verdict != ArgumentVerdict::kRun) return verdict;
+  return ParseProtocolArgument(argc, argv, first + 4);
+}
+
+ArgumentVerdict ParseFolderArgument(int argc, const char* const* argv,
+                                    int n) {
   // A folder text cut to the longest text would name another folder, which
   // the writer would create and fill.
-  if (first + 3 < argc && argv[first + 3] != nullptr &&
-      std::string_view(argv[first + 3]).size() > kMaxTextLength) {
+  if (n < argc && argv[n] != nullptr &&
+      std::string_view(argv[n]).size() > kMaxTextLength) {
     return ArgumentVerdict::kInvalid;
   }
-  SetFolder(ArgumentText(argc, argv, first + 3));
+  SetFolder(ArgumentText(argc, argv, n));
+  return ArgumentVerdict::kRun;
+}
 
-  text = ArgumentText(argc, argv, first + 4);
+ArgumentVerdict ParseProtocolArgument(int argc, const char* const* argv,
+                                      int n) {
+  const std::string_view text = ArgumentText(argc, argv, n);
   g_run.protocol_size_given = !text.empty();
   g_run.pausing = !text.empty();
   int32_t protokoll = 0;

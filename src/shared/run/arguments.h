@@ -43,6 +43,15 @@ void SetWholeRange(char loeschen);
 ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
                                     int first);
 
+// Reads argument n as the data folder (empty, "." and the like: the
+// current one); a text longer than an argument may be is refused.
+ArgumentVerdict ParseFolderArgument(int argc, const char* const* argv, int n);
+
+// Reads argument n as protokoll and sets pausing and the protocol size
+// mark from it; a value outside 0 .. 9999 is refused.
+ArgumentVerdict ParseProtocolArgument(int argc, const char* const* argv,
+                                      int n);
+
 // Prints the usage lines of the range arguments, from "beginn" to
 // "protokoll"; `all_choice` is the text under "[N(ein)]".
 void ShowRangeUsage(std::string_view all_choice);

@@ -346,6 +346,35 @@ void EndProtocolFile(const std::string& stop_text, int64_t file_size) {
   CloseProtocolFile();
 }
 
+void WriteWrappedProtocolLine(const std::string& line) {
+  constexpr char kIndent[] = "  ";
+  size_t from = 0;
+  std::string part;
+  while (from < line.size()) {
+    const size_t room = kSummaryWidth - (from == 0 ? 0 : sizeof kIndent - 1);
+    size_t to = line.size();
+    if (to - from > room) {
+      // Break between items (after ", " or before " - ") where one fits,
+      // else at the last blank.
+      size_t blank = std::string::npos;
+      for (size_t i = from + room; i > from; --i) {
+        if (line[i] != ' ') continue;
+        if (blank == std::string::npos) blank = i;
+        if (line[i - 1] == ',' || (i + 1 < line.size() && line[i + 1] == '-')) {
+          to = i;
+          break;
+        }
+      }
+      if (to == line.size()) to = blank != std::string::npos ? blank : from + room;
+    }
+    part.assign(from == 0 ? "" : kIndent);
+    part.append(line, from, to - from);
+    ProtocolWriteLine(part);
+    from = to;
+    while (from < line.size() && line[from] == ' ') ++from;
+  }
+}
+
 void CloseProtocolFile() {
   if (g_protocol_file == nullptr) return;
   int err = TextClose(g_protocol_file);

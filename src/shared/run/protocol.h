@@ -58,6 +58,12 @@ void CreateProtocolFile();
 // protocol file is open.
 void ProtocolWriteLine(const std::string& line);
 
+// Writes a long line to the protocol as lines of at most kSummaryWidth
+// characters, the later ones indented by two (broken between items, after
+// ", " or before " - ", where one fits): the summary shows longer protocol
+// lines cut.
+void WriteWrappedProtocolLine(const std::string& line);
+
 // Closes the protocol file (fatal on failure); nothing when not open.
 void CloseProtocolFile();
 
