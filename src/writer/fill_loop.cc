@@ -60,6 +60,15 @@ RandomState g_random = SeededState(0);
 std::string g_path;
 size_t g_folder_length = 0;
 
+// The data folder held open for the run: the data files are made in it,
+// wherever its path may lead later. Its device, noted at the start, tells
+// whether the path still leads to it.
+int g_folder_fd = -1;
+int64_t g_folder_device = -1;
+// The path whose device is compared before each file: the data folder, or
+// the current folder by its full path.
+std::string g_folder_check;
+
 // Whether data and protocol share one file system, asked once per run
 // after the data folder exists.
 bool g_same_drive = true;
@@ -172,13 +181,7 @@ bool SpaceTest(int fd, int64_t length) {
 // Prints the line of a failed write and keeps the first error number as
 // the run's exit status.
 void ReportWriteError(int err, const std::string& path) {
-  std::string line = "E/A-Fehler ";
-  line += std::to_string(err);
-  line += " (";
-  line += std::strerror(err);
-  line += "): ";
-  line += path;
-  OutLine(line);
+  OutLine(ErrorLine(err, path));
   if (g_write_error == 0) g_write_error = err;
 }
 
@@ -190,6 +193,18 @@ void SetDataFilePath() {
   g_path += kDataFileExtension;
 }
 
+// A card pulled out (or unmounted) during the run leaves its mount point
+// bare, and the data folder's path may then lead to a folder of the system
+// disk: the run ends rather than fill that disk, or a detached card no one
+// can see.
+void CheckDataFolderInPlace() {
+  if (g_folder_check.empty()) return;
+  if (DeviceOfPath(g_folder_check) == g_folder_device) return;
+  FatalLine("Datentraeger entfernt oder gewechselt: " +
+                EscapedText(g_folder_check),
+            kFolderGoneExitStatus);
+}
+
 // Writes the data file with the current index; moves the current index
 // past the end of the range when the run has to stop after it.
 void WriteDataFile(int64_t end) {
@@ -197,8 +212,9 @@ void WriteDataFile(int64_t end) {
   int64_t bytes_left = size;
   StopwatchStart(2);
   SetDataFilePath();
+  CheckDataFolderInPlace();
   int fd = -1;
-  int err = CreateRawFile(g_path, &fd);
+  int err = CreateRawFileIn(g_folder_fd, g_path, &fd);
   if (err != 0) Fatal(err, g_path);
   OutLine();
   g_run.at_line_start = true;
@@ -320,7 +336,22 @@ int FillLoop() {
   PrepareFillBlock(std::min(g_run.groesse, kFillBlockSize), g_run.zeichen);
   g_run.current_index = g_run.beginn;
   g_run.data_file_size = g_run.groesse;
-  if (!g_run.verzeichnis.empty()) FolderCreation(g_run.verzeichnis, "");
+  const std::string folder = FolderTextToPath(g_run.verzeichnis);
+  std::string failed_level;
+  const int creation_error =
+      g_run.verzeichnis.empty()
+          ? 0
+          : FolderCreation(g_run.verzeichnis, "", &failed_level);
+  int err = 0;
+  g_folder_fd = HoldDataFolder(true, &err);
+  // The reason a folder is missing is its creation's, not the first data
+  // file's.
+  if (g_folder_fd < 0) {
+    if (creation_error != 0) Fatal(creation_error, failed_level);
+    Fatal(err, folder.empty() ? "." : folder);
+  }
+  g_folder_device = DeviceOfFd(g_folder_fd);
+  g_folder_check = folder.empty() ? CurrentFolder() : folder;
   // Without a reserve to keep there is nothing to ask the protocol's file
   // system for, so the data drive alone decides, as on one drive.
   g_same_drive = g_run.protocol_reserve <= 0 || DataOnProtocolDrive();
@@ -333,18 +364,17 @@ int FillLoop() {
       g_run.beginn > INT32_MIN ? g_run.beginn - 1 : -1;
   if (g_run.protocol_active) ProtocolStepSetup();
 
-  const std::string folder = FolderTextToPath(g_run.verzeichnis);
   g_path = folder;
   g_path += 'N';
   g_folder_length = g_path.size();
   g_path.reserve(folder.size() + 32);
-  const int folder_fd = OpenFolderHandle(folder.empty() ? "." : folder);
 
   const int64_t end = static_cast<int64_t>(g_run.beginn) + g_run.anzahl;
   while (g_run.current_index < end) WriteDataFile(end);
 
-  FlushDataFileSystem(folder_fd, folder.empty() ? CurrentFolderText() : folder);
-  if (folder_fd >= 0) CloseRawFile(folder_fd);
+  // The handle stays open (and locked) until the program ends.
+  FlushDataFileSystem(g_folder_fd,
+                      folder.empty() ? CurrentFolderText() : folder);
   return g_write_error;
 }
 

@@ -80,7 +80,8 @@ int RunWriter(int argc, const char* const* argv) {
   closing += StopwatchDuration(1);
   OutLine(closing);
   // A failed write or flush outranks a failed deletion.
-  return status != 0 ? status : DeletionError();
+  const int err = status != 0 ? status : DeletionError();
+  return err != 0 ? ExitStatusOfError(err) : 0;
 }
 
 }  // namespace korv

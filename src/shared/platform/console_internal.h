@@ -17,6 +17,12 @@ void DetectStreams();
 // ends the program with the error line (unless it is ending anyway).
 void WriteStdout(const char* data, size_t size);
 
+// Returns the system's description of error number err.
+std::string ErrorDescription(int err);
+
+// Writes text to standard error at once.
+void WriteStderr(const std::string& text);
+
 // ---- Given by console_buffer.cc. ----
 
 // Returns the test's output capture, nullptr when output goes to stdout.

@@ -6,6 +6,7 @@
 #include "shared/platform/console.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
 
 namespace korv {
 namespace {
@@ -29,17 +30,12 @@ bool MeansCurrentFolder(std::string_view text) {
          text == "\\";
 }
 
-void SetFolder(std::string_view text) {
+bool SetFolder(std::string_view text) {
   if (MeansCurrentFolder(text)) {
     g_run.verzeichnis.clear();
-    return;
+    return true;
   }
-  g_run.verzeichnis.assign(text);
-  // A separator that would pass the longest text is dropped.
-  if (g_run.verzeichnis.back() != '\\' &&
-      g_run.verzeichnis.size() < kMaxTextLength) {
-    g_run.verzeichnis.push_back('\\');
-  }
+  return DataFolderText(text, &g_run.verzeichnis);
 }
 
 }  // namespace
@@ -118,7 +114,9 @@ ArgumentVerdict ParseRangeArguments(int argc, const char* const* argv,
       std::string_view(argv[first + 3]).size() > kMaxTextLength) {
     return ArgumentVerdict::kInvalid;
   }
-  SetFolder(ArgumentText(argc, argv, first + 3));
+  if (!SetFolder(ArgumentText(argc, argv, first + 3))) {
+    return ArgumentVerdict::kInvalid;
+  }
 
   text = ArgumentText(argc, argv, first + 4);
   g_run.protocol_size_given = !text.empty();
@@ -164,7 +162,9 @@ void EchoRangeSettings() {
   line = "LOESCHEN    = ";
   line += g_run.loeschen;
   OutLine(line);
-  if (!g_run.verzeichnis.empty()) OutLine("VERZEICHNIS = " + g_run.verzeichnis);
+  if (!g_run.verzeichnis.empty()) {
+    OutLine("VERZEICHNIS = " + EscapedText(g_run.verzeichnis));
+  }
 }
 
 void SettleVerdict(ArgumentVerdict verdict, void (*show_usage)()) {
