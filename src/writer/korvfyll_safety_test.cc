@@ -137,7 +137,7 @@ TEST_F(KorvfyllSafetyTest, ForeignEntriesUnderDataFileNamesAreNeverWritten) {
       EXPECT_FALSE(FolderExists(root_ + "/released") ||
                    ReadWholeFile(root_ + "/released", &left))
           << "the FIFO was opened";
-      Sh("exec 3> daten/N0000001.KVL; rm -f released");  // lets cat go
+      Sh("exec 3<> daten/N0000001.KVL; rm -f released");  // lets cat go
     }
   }
 }
