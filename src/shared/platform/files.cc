@@ -92,6 +92,7 @@ int CreateRawFileIn(int folder_fd, const std::string& path, int* fd) {
       continue;
     }
     if (S_ISLNK(seen.st_mode)) return ELOOP;
+    if (S_ISDIR(seen.st_mode)) return EISDIR;
     // A device node, a FIFO, a socket or a second name of another file
     // holds data that is not ours: it is refused untouched.
     if (!S_ISREG(seen.st_mode) || seen.st_nlink != 1) return EEXIST;

@@ -12,8 +12,9 @@ namespace korv {
 
 // Creates (truncating) a file for raw writing. Only a regular file with a
 // single name is taken: a symbolic link in the last component is never
-// followed (ELOOP), and a device node, FIFO, socket or hard link to another
-// file is refused (EEXIST) untouched: it is looked at, never opened.
+// followed (ELOOP), a folder is refused (EISDIR), and a device node, FIFO,
+// socket or hard link to another file is refused (EEXIST) untouched: it is
+// looked at, never opened.
 int CreateRawFile(const std::string& path, int* fd);
 
 // Creates (truncating) the data file path names, inside the folder held
