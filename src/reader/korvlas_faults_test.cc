@@ -230,7 +230,8 @@ TEST_F(KorvlasFaultsTest, TwoRunsOnOneFolderAreKeptApart) {
     "$KF" 1000 A 0 2 J d 5 < keys > first.txt 2>&1 &
     pid=$!
     for i in $(seq 50); do grep -q "Loeschen" first.txt && break; sleep 0.1; done
-    echo "writer beside a writer"; busy "$KF" 1000 B 0 2 N d 0
+    echo "writer beside a writer"; busy "$KF" 1000 B 0 2 N d 5
+    ls home/korvamel | grep -c korvfyll   # the refused run kept no protocol
     echo "reader beside a writer"; busy "$KL" 0 2 N d 0
     printf x >&3; wait $pid; echo "first writer status $?"
     "$KF" 1000 A 0 2 N d 0 < /dev/null > /dev/null 2>&1
@@ -244,7 +245,7 @@ TEST_F(KorvlasFaultsTest, TwoRunsOnOneFolderAreKeptApart) {
   ProcessResult r = Sh(script);
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.output,
-            "writer beside a writer\nstatus 75\n1\n"
+            "writer beside a writer\nstatus 75\n1\n1\n"
             "reader beside a writer\nstatus 75\n1\n"
             "first writer status 0\n"
             "reader beside a reader\nstatus 0\n0\n"

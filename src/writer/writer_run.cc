@@ -6,6 +6,7 @@
 #include "shared/platform/clock.h"
 #include "shared/platform/console.h"
 #include "shared/platform/entropy.h"
+#include "shared/platform/files.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
@@ -48,6 +49,15 @@ int RunWriter(int argc, const char* const* argv) {
   ReadWriterCommandLine(argc, argv);
   g_run.data_file_size = g_run.groesse;
   FreeSpaceEstimate();
+  // A data folder that exists is locked before the protocol starts, so
+  // that a run refused for another run's lock leaves no protocol behind;
+  // one still to be made is locked once the fill loop has made it.
+  if (FolderExists(g_run.verzeichnis.empty()
+                       ? std::string(".")
+                       : FolderTextToPath(g_run.verzeichnis))) {
+    int err = 0;
+    HoldDataFolder(true, &err);
+  }
 
   // Copied: the next stopwatch call reuses the text's buffer.
   std::string time_text = StopwatchStart(1);

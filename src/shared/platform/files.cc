@@ -386,6 +386,12 @@ int OpenFolderHandle(const std::string& path) {
               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool HandleNamesFolder(int folder_fd, const std::string& path) {
+  struct stat held, named;
+  return fstat(folder_fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 FolderLock LockFolder(int folder_fd, bool exclusive) {
   for (;;) {
     if (flock(folder_fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {

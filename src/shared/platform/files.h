@@ -132,6 +132,10 @@ int64_t DeviceOfFd(int fd);
 // Opens a folder read-only to query its file system later; -1 on failure.
 int OpenFolderHandle(const std::string& path);
 
+// Returns true when the folder held open as folder_fd is the folder path
+// names now (false where the system cannot tell).
+bool HandleNamesFolder(int folder_fd, const std::string& path);
+
 // Answers of LockFolder.
 enum class FolderLock {
   kHeld,         // the lock is ours until the handle is closed

@@ -696,6 +696,8 @@ int OpenFolderHandle(const std::string& path) {
   return fd;
 }
 
+bool HandleNamesFolder(int, const std::string&) { return false; }
+
 // Windows cannot lock a folder: runs on one folder are not kept apart.
 FolderLock LockFolder(int, bool) { return FolderLock::kUnsupported; }
 

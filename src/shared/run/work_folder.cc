@@ -24,6 +24,7 @@ int g_last_io_result = -1;
 
 // The data folder held open and locked for the run; -1 while none is.
 int g_data_folder_fd = -1;
+bool g_data_folder_exclusive = false;
 
 bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -138,10 +139,19 @@ bool DataFolderText(std::string_view argument, std::string* folder) {
 }
 
 int HoldDataFolder(bool exclusive, int* err) {
-  if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
   const std::string path = g_run.verzeichnis.empty()
                                ? std::string(".")
                                : FolderTextToPath(g_run.verzeichnis);
+  *err = 0;
+  // Held already (the writer locks a folder that exists before its
+  // protocol starts, and again once it has made it): a second handle
+  // would find the first one's lock in its way.
+  if (g_data_folder_fd >= 0 && g_data_folder_exclusive == exclusive &&
+      HandleNamesFolder(g_data_folder_fd, path)) {
+    return g_data_folder_fd;
+  }
+  if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
+  g_data_folder_exclusive = exclusive;
   g_data_folder_fd = OpenFolderHandle(path);
   if (g_data_folder_fd < 0) {
     *err = CheckFolderReadable(path);
@@ -153,7 +163,6 @@ int HoldDataFolder(bool exclusive, int* err) {
                   EscapedText(path),
               kFolderBusyExitStatus);
   }
-  *err = 0;
   return g_data_folder_fd;
 }
 

@@ -56,8 +56,9 @@ bool DataFolderText(std::string_view argument, std::string* folder);
 // and no second writer writes the files a writer is writing. A folder held
 // by another run ends this one at once (kFolderBusyExitStatus); where the
 // file system cannot lock, the run goes on without. Returns the folder's
-// handle (a folder held before is let go), or -1 with *err set when the
-// folder cannot be opened.
+// handle (the one held already when it is the same folder, else a folder
+// held before is let go), or -1 with *err set when the folder cannot be
+// opened.
 int HoldDataFolder(bool exclusive, int* err);
 
 // Turns a folder text (with "\" separators) into a file-system path.
