@@ -10,6 +10,7 @@
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/platform/vector_units.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
@@ -53,8 +54,8 @@ bool g_wrong_found = false;
 // The read buffer, reused for every block of the run.
 alignas(64) uint8_t g_block[kReadBlockSize];
 
-std::string g_path;      // the data-file path, digits overwritten per file
-size_t g_digits_at = 0;  // where the seven digits start in g_path
+std::string g_path;          // the data-file path; the name changes per file
+size_t g_folder_length = 0;  // the folder part of g_path
 std::string g_text;      // the report under construction
 
 // A stamped run: every sector of every file is checked against the run's
@@ -74,20 +75,11 @@ constexpr SectorClass kBadClasses[] = {kSectorChanged, kSectorCorrupted,
 constexpr const char* kClassWords[kSectorClassCount] = {
     "ok", "geaendert", "defekt", "verschoben", "veraltet", "leer"};
 
-// (ifunc, which picks the clone, exists only in ELF programs.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-#define KORV_WIDE_CLONES \
-  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define KORV_WIDE_CLONES
-#endif
-
 // Returns true when all length bytes equal the first. The words of each
 // 256-byte stretch are compared without a branch (the compiler turns them
 // into vector compares), so a block of one byte is recognised at memory
 // speed, and a block of random bytes is given up after its first stretch.
-KORV_WIDE_CLONES
+KORV_CLONES("arch=x86-64-v4", "avx2", "default")
 bool IsOneByteBlock(const uint8_t* data, size_t length) {
   const uint64_t pattern = UINT64_C(0x0101010101010101) * data[0];
   size_t i = 0;
@@ -155,15 +147,6 @@ void AppendSectorLine(std::string* out) {
   }
 }
 
-int DecimalDigits(int64_t value) {
-  int n = 1;
-  while (value >= 10) {
-    value /= 10;
-    ++n;
-  }
-  return n;
-}
-
 void AppendLabel(std::string* out, int v) {
   if (v == 0) {
     out->append("HEX ");
@@ -177,12 +160,8 @@ void AppendLabel(std::string* out, int v) {
 }
 
 void SetPathIndex(int32_t index) {
-  uint32_t v = static_cast<uint32_t>(index);
-  for (int k = 6; k >= 0; --k) {
-    g_path[g_digits_at + static_cast<size_t>(k)] =
-        static_cast<char>('0' + v % 10);
-    v /= 10;
-  }
+  g_path.resize(g_folder_length);
+  AppendDataFileName(&g_path, index);
 }
 
 // Checks the block that follows the part of the current file checked so
@@ -215,7 +194,6 @@ void AddFileToRunTally() {
 // characters, the later ones indented by two: the summary shows longer
 // protocol lines cut.
 void WriteWrappedProtocolLine(const std::string& line) {
-  constexpr size_t kSummaryWidth = 68;
   constexpr char kIndent[] = "  ";
   size_t from = 0;
   std::string part;
@@ -294,13 +272,11 @@ bool ReadAndCount(int fd) {
 // error, no regular file) is a failure of the medium or of the folder: it
 // is named with the reason, gets no "ok", and makes the run's verdict wrong.
 void ReportUnreadableFile(int err) {
-  g_text.assign("!!! ACHTUNG FEHLER !!!  Datei N");
-  AppendZeroPadded(&g_text, g_run.current_index, 7);
-  g_text.append(".KVL nicht lesbar: E/A-Fehler ");
-  AppendNumber(&g_text, err);
-  g_text.append(" (");
-  g_text.append(std::strerror(err));
-  g_text.append(")   >");
+  g_text.assign("!!! ACHTUNG FEHLER !!!  Datei ");
+  AppendDataFileName(&g_text, g_run.current_index);
+  g_text.append(" nicht lesbar: ");
+  AppendIoError(&g_text, err);
+  g_text.append("   >");
   Out(g_text);
   if (g_run.pausing) ReadKeyCode();
   OutLine();
@@ -371,9 +347,9 @@ bool CharacterReport() {
   bool wrong = g_stamped_run ? g_file_tally.bad_seen
                              : distinct > 1 && distinct != 256;
   if (wrong) {
-    g_text.append("\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei N");
-    AppendZeroPadded(&g_text, g_run.current_index, 7);
-    g_text.append(".KVL   >");
+    g_text.append("\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei ");
+    AppendDataFileName(&g_text, g_run.current_index);
+    g_text.append("   >");
   }
   Out(g_text);
   if (wrong) {
@@ -394,9 +370,9 @@ int64_t LargestTotal() { return g_largest_total; }
 bool WrongFileFound() { return g_wrong_found; }
 
 void PrepareFilePath() {
-  // The shared name rule gives the folder part; only the digits change.
+  // The folder part stays; only the name changes from file to file.
   g_path = DataFilePath(0);
-  g_digits_at = g_path.size() - 11;
+  g_folder_length = g_path.size() - DataFileName(0).size();
 }
 
 void FileStep() {
@@ -412,7 +388,7 @@ void FileStep() {
   ClearCharacterCounts();
   g_file_tally = StampTally();
   g_file_offset = 0;
-  StopwatchStart(2);
+  StopwatchStart(kFileStopwatch);
   if (g_path.empty()) PrepareFilePath();
   SetPathIndex(index);
   int fd = -1;
@@ -506,9 +482,8 @@ void StampedRunTotals() {
   }
   line += " - erster Fehler: ";
   if (g_run_tally.bad_seen) {
-    line += 'N';
-    AppendZeroPadded(&line, g_first_bad_index, 7);
-    line += ".KVL Byte ";
+    AppendDataFileName(&line, g_first_bad_index);
+    line += " Byte ";
     AppendNumber(&line, g_first_bad_offset);
   } else {
     line += "keiner";
@@ -533,7 +508,7 @@ void ResetVerification() {
   g_largest_total = 0;
   g_wrong_found = false;
   g_path.clear();
-  g_digits_at = 0;
+  g_folder_length = 0;
 }
 
 }  // namespace korv

@@ -151,7 +151,7 @@ void WriteOut(const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreTerminalRaw();
-      WriteStderr(ErrorLine(err, "Konsolenausgabe") + "\n");
+      WriteStderr(IoErrorLine(err, "Konsolenausgabe") + "\n");
       std::_Exit(ExitStatusOfError(err));
     }
     data += n;
@@ -190,6 +190,8 @@ void DetectStreams() {
 }
 
 void WriteStdout(const char* data, size_t size) { WriteOut(data, size); }
+
+std::string ErrorDescription(int err) { return strerror(err); }
 
 void ConsoleInit() {
   DetectStreams();
@@ -283,8 +285,6 @@ int ReadKeyByte(int timeout_ms) {
     return -2;
   }
 }
-
-std::string ErrorDescription(int err) { return strerror(err); }
 
 void WriteStderr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);

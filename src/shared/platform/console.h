@@ -79,16 +79,21 @@ int ExitStatusOfError(int err);
 // control sequences to the user's terminal.
 std::string EscapedText(std::string_view text);
 
-// Returns "E/A-Fehler <err> (<description>): <path>", the path escaped.
-std::string ErrorLine(int err, std::string_view path);
+// Appends "E/A-Fehler <err> (<description>)": the one form in which the
+// programs name an error number.
+void AppendIoError(std::string* text, int err);
+
+// Returns the error line "E/A-Fehler <err> (<description>): <what>", with
+// what escaped (EscapedText).
+std::string IoErrorLine(int err, std::string_view what);
 
 // Writes output so far, then the error line of err and path to standard
 // error; the run goes on.
 void ReportError(int err, std::string_view path);
 
-// Flushes output, restores the terminal, prints one error line naming the
-// error number, its description and the path, and exits with the status of
-// err (ExitStatusOfError).
+// Flushes output, restores the terminal, prints the error line
+// (IoErrorLine) for the path, and exits with the status of err
+// (ExitStatusOfError).
 [[noreturn]] void Fatal(int err, std::string_view path);
 
 // Flushes output, restores the terminal, prints line to standard error and

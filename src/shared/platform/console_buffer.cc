@@ -55,6 +55,22 @@ void OutLine(std::string_view text) {
   if (StdoutIsTerminal() || g_out.size() >= kOutBufferSize) OutFlush();
 }
 
+void AppendIoError(std::string* text, int err) {
+  text->append("E/A-Fehler ");
+  text->append(std::to_string(err));
+  text->append(" (");
+  text->append(ErrorDescription(err));
+  text->push_back(')');
+}
+
+std::string IoErrorLine(int err, std::string_view what) {
+  std::string line;
+  AppendIoError(&line, err);
+  line.append(": ");
+  line.append(EscapedText(what));
+  return line;
+}
+
 void OutFlush() {
   if (g_out.empty()) return;
   DetectStreams();
@@ -126,18 +142,8 @@ std::string EscapedText(std::string_view text) {
   return out;
 }
 
-std::string ErrorLine(int err, std::string_view path) {
-  std::string line = "E/A-Fehler ";
-  line += std::to_string(err);
-  line += " (";
-  line += ErrorDescription(err);
-  line += "): ";
-  line += EscapedText(path);
-  return line;
-}
-
 void ReportError(int err, std::string_view path) {
-  const std::string line = ErrorLine(err, path);
+  const std::string line = IoErrorLine(err, path);
   if (g_capture != nullptr) {
     g_capture->append(line);
     g_capture->push_back('\n');
@@ -150,7 +156,7 @@ void ReportError(int err, std::string_view path) {
 
 void Fatal(int err, std::string_view path) {
   if (err <= 0) err = EIO;
-  FatalLine(ErrorLine(err, path), ExitStatusOfError(err));
+  FatalLine(IoErrorLine(err, path), ExitStatusOfError(err));
 }
 
 void TEST_CaptureOutput(std::string* sink) {

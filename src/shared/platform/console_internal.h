@@ -17,7 +17,8 @@ void DetectStreams();
 // ends the program with the error line (unless it is ending anyway).
 void WriteStdout(const char* data, size_t size);
 
-// Returns the system's description of error number err.
+// Returns the system's description of an error number ("No space left on
+// device").
 std::string ErrorDescription(int err);
 
 // Writes text to standard error at once.

@@ -83,7 +83,7 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreModes();
-      WriteStderr(ErrorLine(err, "Konsolenausgabe") + "\n");
+      WriteStderr(IoErrorLine(err, "Konsolenausgabe") + "\n");
       ExitProcess(static_cast<UINT>(ExitStatusOfError(err)));
     }
     data += written;
@@ -357,6 +357,8 @@ void WriteStdout(const char* data, size_t size) {
   WriteAll(g_out_handle, data, size);
 }
 
+std::string ErrorDescription(int err) { return ErrorText(err); }
+
 void ConsoleInit() {
   DetectStreams();
   // A card reader without a card must not stop the run with a dialog box.
@@ -475,8 +477,6 @@ int ReadKeyByte(int timeout_ms) {
   g_key_bytes.erase(0, 1);
   return c;
 }
-
-std::string ErrorDescription(int err) { return ErrorText(err); }
 
 void WriteStderr(const std::string& text) {
   DWORD ignored = 0;

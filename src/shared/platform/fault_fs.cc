@@ -1,15 +1,16 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
-//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-readdir-after=K]
-//            [--errno=E] BACKING MOUNTPOINT
+//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
+//            [--fail-readdir-after=K] [--errno=E] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails (--fail-open), closing a file named NAME fails
 // (--fail-flush), as a network or failing USB file system reports a lost
-// write-back, or reading a folder fails once K of its entries ("." and ".."
-// included) have been handed out (--fail-readdir-after), as a bad folder
-// block does. The failures are EIO, or error number E (--errno). Runs in
-// the foreground until unmounted.
+// write-back, the free-space question fails (--fail-statfs), or reading a
+// folder fails once K of its entries ("." and ".." included) have been
+// handed out (--fail-readdir-after), as a bad folder block does. The
+// failures are EIO, or error number E (--errno). Runs in the foreground
+// until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -32,6 +33,7 @@ std::string g_fail_open;
 std::string g_fail_flush;
 long g_fail_readdir_after = -1;
 int g_errno = EIO;
+bool g_fail_statfs = false;  // every free-space question fails
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -139,7 +141,10 @@ int RmDir(const char* path) {
   return Result(unlinkat(g_backing, Rel(path).c_str(), AT_REMOVEDIR));
 }
 
-int StatFs(const char*, struct statvfs* st) { return Result(fstatvfs(g_backing, st)); }
+int StatFs(const char*, struct statvfs* st) {
+  if (g_fail_statfs) return -g_errno;
+  return Result(fstatvfs(g_backing, st));
+}
 
 int Utimens(const char* path, const timespec tv[2], fuse_file_info*) {
   return Result(utimensat(g_backing, Rel(path).c_str(), tv, AT_SYMLINK_NOFOLLOW));
@@ -159,14 +164,17 @@ int main(int argc, char** argv) {
       g_fail_readdir_after = std::stol(a.substr(21));
     } else if (a.rfind("--errno=", 0) == 0) {
       g_errno = std::stoi(a.substr(8));
+    } else if (a == "--fail-statfs") {
+      g_fail_statfs = true;
     } else {
       rest.push_back(argv[i]);
     }
   }
   if (rest.size() != 2) {
     std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
-                         "[--fail-flush=NAME] [--fail-readdir-after=K] "
-                         "[--errno=E] BACKING MOUNTPOINT\n");
+                         "[--fail-flush=NAME] [--fail-statfs] "
+                         "[--fail-readdir-after=K] [--errno=E] BACKING "
+                         "MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);
