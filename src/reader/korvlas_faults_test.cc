@@ -93,9 +93,9 @@ TEST_F(KorvlasFaultsTest, EveryFailureHasItsLineAndStatus) {
        true},
       // A bad folder block part way: no file is read or deleted, and the
       // run does not pass for one without wrong files.
-      {"folder that fails while it is searched",
-       "fuse --fail-readdir-after=3", "\"$KL\" 0 3 A fuse", EIO,
-       "E/A-Fehler 5 (Input/output error): fuse/\n", true},
+      {"folder that fails while it is searched", "fuse --fail-readdir-after=3",
+       "\"$KL\" 0 3 A fuse", EIO, "E/A-Fehler 5 (Input/output error): fuse/\n",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -190,7 +190,8 @@ TEST_F(KorvlasFaultsTest, NamesAndFolderTextsReachTheTerminalEscaped) {
     std::vector<std::string> lines;
   };
   const std::vector<Case> cases = {
-      {"writer's folder", "\"$KF\" 1000 A 0 1 J $'neu\\e]0;t\\a' 0",
+      {"writer's folder",
+       "\"$KF\" 1000 A 0 1 J $'neu\\e]0;t\\a' 0",
        {"VERZEICHNIS = neu\\x1b]0;t\\x07\\",
         "Verzeichnis: neu\\x1b]0;t\\x07\\ angelegt",
         "Verzeichnis: neu\\x1b]0;t\\x07\\ geloescht"}},
@@ -201,19 +202,21 @@ TEST_F(KorvlasFaultsTest, NamesAndFolderTextsReachTheTerminalEscaped) {
        {"N\\x1b[2J.KVL uebersprungen", "N\\xc2\\x9b1m.KVL uebersprungen",
         "N\\x9b.KVL uebersprungen", "N\\x7f.KVL uebersprungen",
         "N\xc3\x96.KVL uebersprungen"}},
-      {"error line", "\"$KL\" 0 1 N $'fehlt\\e[5m' 0",
+      {"error line",
+       "\"$KL\" 0 1 N $'fehlt\\e[5m' 0",
        {"E/A-Fehler 2 (No such file or directory): fehlt\\x1b[5m/"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ProcessResult r = Sh(c.run + " </dev/null");
     for (const std::string& line : c.lines) {
-      EXPECT_NE(r.output.find(line + "\n"), std::string::npos)
-          << line << "\n" << r.output;
+      EXPECT_NE(r.output.find(line + "\n"), std::string::npos) << line << "\n"
+                                                               << r.output;
     }
     for (unsigned char b : r.output) {
       EXPECT_FALSE((b < 0x20 && b != '\n') || b == 0x7f || b == 0x9b)
-          << "raw byte " << static_cast<int>(b) << " in\n" << r.output;
+          << "raw byte " << static_cast<int>(b) << " in\n"
+          << r.output;
     }
     Sh("rm -rf karte");
   }

@@ -214,9 +214,9 @@ void SetDataFilePath() {
 void CheckDataFolderInPlace() {
   if (g_folder_check.empty()) return;
   if (DeviceOfPath(g_folder_check) == g_folder_device) return;
-  FatalLine("Datentraeger entfernt oder gewechselt: " +
-                EscapedText(g_folder_check),
-            kFolderGoneExitStatus);
+  FatalLine(
+      "Datentraeger entfernt oder gewechselt: " + EscapedText(g_folder_check),
+      kFolderGoneExitStatus);
 }
 
 // Writes the data file with the current index; moves the current index

@@ -219,19 +219,19 @@ TEST_F(KorvfyllSafetyTest, ErrorNumbersThatCollideLeaveAs74) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
     std::string why;
-    if (!MountFaultFs(backing, fuse,
-                      {"--fail-open=N0000001.KVL",
-                       "--errno=" + std::to_string(c.err)},
-                      &why)) {
+    if (!MountFaultFs(
+            backing, fuse,
+            {"--fail-open=N0000001.KVL", "--errno=" + std::to_string(c.err)},
+            &why)) {
       GTEST_SKIP() << why;
     }
     ProcessResult r = Korvfyll({"1000", "A", "0", "3", "N", fuse});
     Unmount(fuse);
     EXPECT_EQ(r.status, c.status) << r.output;
-    EXPECT_NE(r.output.find("E/A-Fehler " + std::to_string(c.err) + " (" +
-                            std::strerror(c.err) + "): " + fuse +
-                            "/N0000001.KVL"),
-              std::string::npos)
+    EXPECT_NE(
+        r.output.find("E/A-Fehler " + std::to_string(c.err) + " (" +
+                      std::strerror(c.err) + "): " + fuse + "/N0000001.KVL"),
+        std::string::npos)
         << r.output;
   }
 }
@@ -264,9 +264,9 @@ TEST_F(KorvfyllSafetyTest, FolderThatCannotBeMadeIsNamedWithItsReason) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to run as another user";
   ASSERT_EQ(Sh("mkdir locked && chmod 755 . locked && chmod 777 home").status,
             0);
-  ProcessResult r = Sh(
-      "setpriv --reuid=65534 --regid=65534 --clear-groups "
-      "\"$KF\" 1000 A 0 1 N locked/neu/d 0 </dev/null");
+  ProcessResult r =
+      Sh("setpriv --reuid=65534 --regid=65534 --clear-groups "
+         "\"$KF\" 1000 A 0 1 N locked/neu/d 0 </dev/null");
   EXPECT_EQ(r.status, EACCES) << r.output;
   EXPECT_NE(r.output.find("E/A-Fehler 13 (Permission denied): locked/neu/"),
             std::string::npos)

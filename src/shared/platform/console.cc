@@ -200,8 +200,8 @@ void ConsoleInit() {
   Catch(SIGINT, OnTerminatingSignal, 0);
   Catch(SIGTERM, OnTerminatingSignal, 0);
   Catch(SIGHUP, OnTerminatingSignal, 0);
-  // Ctrl-\ (SIGQUIT) asks the run to end as the others do: what was printed and
-  // the protocol lines so far are written out first.
+  // Ctrl-\ (SIGQUIT) asks the run to end as the others do: what was
+  // printed and the protocol lines so far are written out first.
   Catch(SIGQUIT, OnTerminatingSignal, 0);
   // abort(), and with it an uncaught exception (std::terminate).
   Catch(SIGABRT, OnCrashSignal, 0);

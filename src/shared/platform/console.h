@@ -17,8 +17,8 @@ void ConsoleInit();
 
 // Ends the program when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrived: writes
 // out what was printed and the protocol lines so far, restores the terminal
-// and dies by that signal. Output, key polls and folder searches call it, so loops
-// that do neither for long should call it themselves.
+// and dies by that signal. Output, key polls and folder searches call it,
+// so loops that do neither for long should call it themselves.
 void HandlePendingSignal();
 
 // Puts the terminal back into the mode it had before ConsoleInit.
@@ -62,11 +62,11 @@ bool StdoutIsTerminal();
 // error number that would read as one of these, as the shell's 126 or 127
 // or as a death by a signal (128 and above) leaves as kIoErrorExitStatus.
 inline constexpr int kHelpExitStatus = 0;
-inline constexpr int kInvalidExitStatus = 64;      // an argument was refused
-inline constexpr int kWrongFileExitStatus = 65;    // the reader found bad data
-inline constexpr int kFolderGoneExitStatus = 69;   // the data folder went away
-inline constexpr int kIoErrorExitStatus = 74;      // an error number that collides
-inline constexpr int kFolderBusyExitStatus = 75;   // another run holds the folder
+inline constexpr int kInvalidExitStatus = 64;     // an argument was refused
+inline constexpr int kWrongFileExitStatus = 65;   // the reader found bad data
+inline constexpr int kFolderGoneExitStatus = 69;  // the data folder went away
+inline constexpr int kIoErrorExitStatus = 74;     // a colliding error number
+inline constexpr int kFolderBusyExitStatus = 75;  // another run has the folder
 
 // Returns the exit status that reports error number err: err itself, or
 // kIoErrorExitStatus where err would be taken for another meaning.

@@ -1,4 +1,5 @@
-// Test tool: a FUSE file system that passes a folder through and fails chosen calls.
+// Test tool: a FUSE file system that passes a folder through and fails chosen
+// calls.
 //
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
 //            [--fail-readdir-after=K] [--errno=E] BACKING MOUNTPOINT
@@ -171,10 +172,11 @@ int main(int argc, char** argv) {
     }
   }
   if (rest.size() != 2) {
-    std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
-                         "[--fail-flush=NAME] [--fail-statfs] "
-                         "[--fail-readdir-after=K] [--errno=E] BACKING "
-                         "MOUNTPOINT\n");
+    std::fprintf(stderr,
+                 "usage: fault_fs [--fail-open=NAME] "
+                 "[--fail-flush=NAME] [--fail-statfs] "
+                 "[--fail-readdir-after=K] [--errno=E] BACKING "
+                 "MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);

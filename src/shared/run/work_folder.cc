@@ -97,8 +97,8 @@ std::string NormalFolderText(std::string_view text) {
     if (name == "..") {
       // A root's parent is the root itself; a relative text climbs above
       // where it starts.
-      const bool at_drive = levels.size() == 1 && prefix.empty() &&
-                            levels[0].name.back() == ':';
+      const bool at_drive =
+          levels.size() == 1 && prefix.empty() && levels[0].name.back() == ':';
       if (at_drive || (levels.empty() && !prefix.empty())) continue;
       if (!levels.empty() && levels.back().name != "..") {
         levels.pop_back();
@@ -113,7 +113,7 @@ std::string NormalFolderText(std::string_view text) {
     normal += levels[k].name;
     if (k + 1 < levels.size() || trailing) {
       normal.push_back(levels[k].separator != '\0' ? levels[k].separator
-                                                    : '\\');
+                                                   : '\\');
     }
   }
   return normal;

@@ -41,8 +41,9 @@ void FolderRemoval(const std::string& folder_text);
 // Returns the folder text with its "." levels dropped and each ".." taking
 // the level before it off (at the start of a relative text it stays, at a
 // root or a drive such as "E:" it goes); runs of separators become one, a
-// leading run stays as it is. The folder named is then the folder the levels lead to, and its
-// parents are its real ones, not folders the text only passes through.
+// leading run stays as it is. The folder named is then the folder the
+// levels lead to, and its parents are its real ones, not folders the text
+// only passes through.
 std::string NormalFolderText(std::string_view text);
 
 // Sets *folder to the data folder of a folder argument: normalised, and
