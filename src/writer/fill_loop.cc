@@ -60,13 +60,8 @@ std::string g_path;
 size_t g_folder_length = 0;
 
 // The data folder held open for the run: the data files are made in it,
-// wherever its path may lead later. Its device, noted at the start, tells
-// whether the path still leads to it.
+// wherever its path may lead later.
 int g_folder_fd = -1;
-int64_t g_folder_device = -1;
-// The path whose device is compared before each file: the data folder, or
-// the current folder by its full path.
-std::string g_folder_check;
 
 // Whether data and protocol share one file system, asked once per run
 // after the data folder exists.
@@ -205,18 +200,6 @@ void ReportWriteError(int err, const std::string& path) {
 void SetDataFilePath() {
   g_path.resize(g_folder_length);
   AppendDataFileName(&g_path, g_run.current_index);
-}
-
-// A card pulled out (or unmounted) during the run leaves its mount point
-// bare, and the data folder's path may then lead to a folder of the system
-// disk: the run ends rather than fill that disk, or a detached card no one
-// can see.
-void CheckDataFolderInPlace() {
-  if (g_folder_check.empty()) return;
-  if (DeviceOfPath(g_folder_check) == g_folder_device) return;
-  FatalLine(
-      "Datentraeger entfernt oder gewechselt: " + EscapedText(g_folder_check),
-      kFolderGoneExitStatus);
 }
 
 // Writes the data file with the current index; moves the current index
@@ -385,8 +368,6 @@ int FillLoop() {
     if (creation_error != 0) Fatal(creation_error, failed_level);
     Fatal(err, folder.empty() ? "." : folder);
   }
-  g_folder_device = DeviceOfFd(g_folder_fd);
-  g_folder_check = folder.empty() ? CurrentFolder() : folder;
   // Without a reserve to keep there is nothing to ask the protocol's file
   // system for, so the data drive alone decides, as on one drive.
   g_same_drive = g_run.protocol_reserve <= 0 || DataOnProtocolDrive();

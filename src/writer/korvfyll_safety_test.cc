@@ -275,7 +275,8 @@ TEST_F(KorvfyllSafetyTest, FolderThatCannotBeMadeIsNamedWithItsReason) {
 
 // A card pulled during the run (its file system lazily unmounted, as a
 // desktop does) leaves a bare folder of the same name on the system disk:
-// the run ends with its line and status 69, and writes nothing there.
+// the run ends with its line and status 69, and writes or deletes nothing
+// there.
 TEST_F(KorvfyllSafetyTest, PulledCardEndsTheRunAndSparesTheSystemDisk) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
   const std::string script = R"(
@@ -291,11 +292,22 @@ TEST_F(KorvfyllSafetyTest, PulledCardEndsTheRunAndSparesTheSystemDisk) {
     wait $pid; echo "status $?"
     grep -c "^Datentraeger entfernt oder gewechselt: card/d/$" rest.txt
     ls card/d | wc -l
+    # Pulled while the deletion prompt waits: the bare folder's file of a
+    # data file's name is the user's, and stays.
+    mkdir -p card2/d && echo mine > card2/d/N0000000.KVL
+    mount -t tmpfs -o size=1m tmpfs card2 || exit 77
+    mkfifo keys; exec 4<> keys
+    "$KF" 1000 A 0 2 J card2/d 5 < keys > deletion.txt 2>&1 &
+    pid=$!
+    for i in $(seq 50); do grep -q Loeschen deletion.txt && break; sleep 0.1; done
+    umount -l card2
+    printf x >&4; wait $pid; echo "deletion status $?"
+    cat card2/d/N0000000.KVL
   )";
   ProcessResult r = Sh(script);
   if (r.status == 77) GTEST_SKIP() << "no tmpfs mount: " << r.output;
   ASSERT_FALSE(r.timed_out) << r.output;
-  EXPECT_EQ(r.output, "status 69\n1\n0\n");
+  EXPECT_EQ(r.output, "status 69\n1\n0\ndeletion status 69\nmine\n");
 }
 
 // Runs started in the same second keep a protocol file each.

@@ -151,6 +151,9 @@ void DeletionStep() {
   Out("Weiter mit beliebiger Taste, zum Loeschen der Dateien >");
   if (g_run.pausing) ReadKeyCode();
   OutLine();
+  // The card may have been pulled while the prompt waited: the files of a
+  // folder of the same name elsewhere are not the run's.
+  CheckDataFolderInPlace();
   DataFolderScan(kScanDeleting);
   if (!g_run.verzeichnis.empty()) FolderRemoval(g_run.verzeichnis);
 }

@@ -22,6 +22,11 @@ int g_home_status = -1;
 // The data folder held open and locked for the run; -1 while none is.
 int g_data_folder_fd = -1;
 bool g_data_folder_exclusive = false;
+// Its device as it was held, and the path whose device must stay the same
+// for the folder to be in place: the data folder, or the current folder
+// by its full path.
+int64_t g_data_folder_device = -1;
+std::string g_data_folder_check;
 
 bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -159,7 +164,17 @@ int HoldDataFolder(bool exclusive, int* err) {
                   EscapedText(path),
               kFolderBusyExitStatus);
   }
+  g_data_folder_device = DeviceOfFd(g_data_folder_fd);
+  g_data_folder_check = g_run.verzeichnis.empty() ? CurrentFolder() : path;
   return g_data_folder_fd;
+}
+
+void CheckDataFolderInPlace() {
+  if (g_data_folder_fd < 0 || g_data_folder_check.empty()) return;
+  if (DeviceOfPath(g_data_folder_check) == g_data_folder_device) return;
+  FatalLine("Datentraeger entfernt oder gewechselt: " +
+                EscapedText(g_data_folder_check),
+            kFolderGoneExitStatus);
 }
 
 int FolderCreation(const std::string& folder_text, const std::string& done,

@@ -62,6 +62,12 @@ bool DataFolderText(std::string_view argument, std::string* folder);
 // opened.
 int HoldDataFolder(bool exclusive, int* err);
 
+// Ends the run (kFolderGoneExitStatus, with its line) when the held data
+// folder's path now leads to another file system: a card pulled out or
+// unmounted leaves its mount point bare, and the path may then name a
+// folder of the system disk, which must be neither filled nor cleared.
+void CheckDataFolderInPlace();
+
 // Turns a folder text (with "\" separators) into a file-system path.
 std::string FolderTextToPath(const std::string& folder_text);
 
