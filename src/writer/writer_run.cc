@@ -1,5 +1,6 @@
 #include "writer/writer_run.h"
 
+#include <algorithm>
 #include <string>
 
 #include "shared/format/format.h"
@@ -10,6 +11,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
 #include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
@@ -58,6 +60,10 @@ int RunWriter(int argc, const char* const* argv) {
     int err = 0;
     HoldDataFolder(true, &err);
   }
+  // The title's plan: the files asked for, as far as the disk has room.
+  TitleStart("korvfyll", std::min(static_cast<int64_t>(g_run.anzahl) *
+                                      g_run.groesse,
+                                  FreeBytesDataDrive()));
 
   std::string time_text;
   StopwatchStart(kRunStopwatch, &time_text);
@@ -68,7 +74,8 @@ int RunWriter(int argc, const char* const* argv) {
     // it with.
     if (g_run.stamped_fill) {
       ProtocolWriteLine("Pruefmuster, Kennung " +
-                        StampTagText(g_run.stamp_tag));
+                        StampTagText(g_run.stamp_tag) +
+                        (g_run.stamp_continued ? " (fortgesetzt)" : ""));
       ProtocolWriteLine("");
     }
   }
