@@ -155,6 +155,7 @@ void DeletionStep() {
   // folder of the same name elsewhere are not the run's.
   CheckDataFolderInPlace();
   DataFolderScan(kScanDeleting);
+  ReleaseDataFolder();
   if (!g_run.verzeichnis.empty()) FolderRemoval(g_run.verzeichnis);
 }
 

@@ -169,6 +169,11 @@ int HoldDataFolder(bool exclusive, int* err) {
   return g_data_folder_fd;
 }
 
+void ReleaseDataFolder() {
+  if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
+  g_data_folder_fd = -1;
+}
+
 void CheckDataFolderInPlace() {
   if (g_data_folder_fd < 0 || g_data_folder_check.empty()) return;
   if (DeviceOfPath(g_data_folder_check) == g_data_folder_device) return;

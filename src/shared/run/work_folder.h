@@ -62,6 +62,10 @@ bool DataFolderText(std::string_view argument, std::string* folder);
 // opened.
 int HoldDataFolder(bool exclusive, int* err);
 
+// Lets the data folder go (and its lock with it): a folder held open on
+// Windows would only be marked for removal, and keep its parents.
+void ReleaseDataFolder();
+
 // Ends the run (kFolderGoneExitStatus, with its line) when the held data
 // folder's path now leads to another file system: a card pulled out or
 // unmounted leaves its mount point bare, and the path may then name a
