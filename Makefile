@@ -20,7 +20,7 @@ BUILD_NEEDS   = cmake=cmake g++=c++
 TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
                 libbenchmark-dev=/usr/include/benchmark/benchmark.h \
                 libfuse3-dev=/usr/include/fuse3/fuse.h fuse3=fusermount3 \
-                pkg-config=pkg-config
+                pkg-config=pkg-config python3=python3
 # make package: dependencies from the binaries (dpkg-shlibdeps, which CPack
 # runs with the help of file).
 PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file

@@ -1,12 +1,17 @@
 #include "reader/command_line.h"
 
 #include "shared/platform/console.h"
+#include "shared/run/record.h"
 #include "shared/run/run_state.h"
 
 namespace korv {
 
 ArgumentVerdict ParseReaderArguments(int argc, const char* const* argv) {
   g_run.pausing = false;
+  const int options = TakeRunOptions(argc, argv, /*reader=*/true);
+  if (options < 0) return ArgumentVerdict::kInvalid;
+  argc -= options;
+  argv += options;
   if (argc <= 1) {
     SetWholeRange('A');
   } else {

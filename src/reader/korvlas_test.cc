@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -29,7 +30,10 @@ class KorvlasTest : public ::testing::Test {
     ASSERT_EQ(MakeFolder(home_), 0);
     ASSERT_EQ(MakeFolder(data_), 0);
   }
-  void TearDown() override { RemoveTree(root_); }
+  void TearDown() override {
+    for (const std::string& mount : mounts_) Unmount(mount);
+    RemoveTree(root_);
+  }
 
   ProcessResult Run(const std::string& program,
                     const std::vector<std::string>& args,
@@ -74,6 +78,7 @@ class KorvlasTest : public ::testing::Test {
   std::string root_;
   std::string home_;
   std::string data_;
+  std::vector<std::string> mounts_;
 };
 
 const char kTitle[] =
@@ -223,6 +228,48 @@ TEST_F(KorvlasTest, WrongFileIsReportedAndEndsWithDataErrorStatus) {
   }
 }
 
+// korvlas checks the disk, not memory: a byte changed on the disk behind
+// the file system's back (in the image under its loop device) is seen,
+// although the file's pages are still cached from writing it.
+TEST_F(KorvlasTest, ReadsTheDiskNotTheCache) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount an ext4 image";
+  const std::string image = root_ + "/ext4.img";
+  const std::string disk = root_ + "/disk";
+  ASSERT_EQ(MakeFolder(disk), 0);
+  ProcessOptions sh;
+  sh.timeout_ms = 60000;
+  ProcessResult made = RunProgram(
+      "/bin/sh",
+      {"-c", "truncate -s 16M " + image + " && mkfs.ext4 -q -O ^has_journal " +
+                 image + " && mount -o loop " + image + " " + disk},
+      sh);
+  if (made.status != 0) GTEST_SKIP() << "no ext4 loop mount: " << made.output;
+  mounts_.push_back(disk);
+  // The writer ends with the file system flushed: the file is on the disk
+  // and its pages stay cached.
+  ProcessResult w = Run("korvfyll", {"1M", "A", "0", "1", "N", disk});
+  ASSERT_EQ(w.status, 0) << w.output;
+  ASSERT_EQ(Korvlas({"0", "1", "N", disk}).status, 0);
+
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile(image, &bytes));
+  const size_t at = bytes.find(std::string(4096, 'A'));
+  ASSERT_NE(at, std::string::npos) << "the file's blocks in the image";
+  {
+    std::fstream disk_image(image,
+                            std::ios::in | std::ios::out | std::ios::binary);
+    disk_image.seekp(static_cast<std::streamoff>(at + 2048));
+    disk_image.put('B');
+    ASSERT_TRUE(disk_image.flush());
+  }
+
+  ProcessResult r = Korvlas({"0", "1", "N", disk});
+  EXPECT_EQ(r.status, 65) << r.output;
+  EXPECT_NE(r.output.find("1048575x#65 1x#66"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("falsche Zeichen in Datei N0000000.KVL"),
+            std::string::npos);
+}
+
 TEST_F(KorvlasTest, RandomFilesPassOnlyWithAllValuesAndOtherLengths) {
   std::mt19937 gen(5);
   std::string all_values(200000, '\0');
@@ -302,7 +349,11 @@ TEST_F(KorvlasTest, DataFolderArgumentIsUsedAndRemovedWhenEmptied) {
 class KorvlasKeyTest : public KorvlasTest {
  protected:
   static constexpr int kFiles = 20000;
+  // So many that no run ends before the key is seen; on a tmpfs of their
+  // own where one can be mounted, so that they cost little.
   void MakeManyFiles() {
+    std::string why;
+    if (MountTmpfs(data_, 64 << 20, &why)) mounts_.push_back(data_);
     for (int i = 0; i < kFiles; ++i) WriteData(i, "k");
   }
   void ExpectStoppedEarly(const ProcessResult& r) {

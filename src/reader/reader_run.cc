@@ -10,6 +10,7 @@
 #include "shared/platform/files.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
+#include "shared/run/record.h"
 #include "shared/run/run_state.h"
 #include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
@@ -82,6 +83,9 @@ int RunReader(int argc, const char* const* argv) {
   if (g_run.protocol_active) ProtocolStepSetup();
   PrepareFilePath();
   DecideStampedRun();
+  uint64_t tag = 0;
+  const bool stamped = StampedRunTag(&tag);
+  StartRunRecord("korvlas", stamped, tag);
   if (g_run.run_total >= 1) {
     while (g_run.position <= g_run.run_total) FileStep();
   }

@@ -156,11 +156,12 @@ TEST_F(StampedTest, AnEarlierRunsDataIsStaleAndItsTagShown) {
   const std::string new_tag = Fill("20000", 0, 5);
   ASSERT_NE(old_tag, new_tag);
 
-  // A card that kept the old data in the middle of the range.
-  for (int i = 1; i <= 3; ++i) SetData(i, old_files[static_cast<size_t>(i)]);
+  // A card that kept the old data in the first file and in the middle of
+  // the range: the run's tag is the newer of the two end files' tags.
+  for (int i : {0, 2}) SetData(i, old_files[static_cast<size_t>(i)]);
   ProcessResult r = Run("korvlas", {"0", "5", "N", "daten"});
   EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
-  for (int i = 1; i <= 3; ++i) {
+  for (int i : {0, 2}) {
     EXPECT_NE(r.output.find(Name(i) +
                             "   >\nSektoren: 0 ok, 0 geaendert, 0 defekt, 0 "
                             "verschoben, 40 veraltet, 0 leer - erster "
@@ -170,7 +171,7 @@ TEST_F(StampedTest, AnEarlierRunsDataIsStaleAndItsTagShown) {
   }
   EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + new_tag + ": "),
             std::string::npos);
-  EXPECT_NE(r.output.find(" - erster Fehler: N0000001.KVL Byte 0 - alte "
+  EXPECT_NE(r.output.find(" - erster Fehler: N0000000.KVL Byte 0 - alte "
                           "Daten: Kennung " +
                           old_tag + "\n"),
             std::string::npos)

@@ -13,6 +13,7 @@
 #include "shared/platform/vector_units.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
+#include "shared/run/record.h"
 #include "shared/run/run_state.h"
 #include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
@@ -270,6 +271,24 @@ bool ReadAndCount(int fd) {
   }
 }
 
+// Hands what the report found in the current file to the run record.
+void NoteFileForRecord(int distinct, bool wrong) {
+  if (!RunRecordWanted()) return;
+  ReadFacts facts;
+  facts.bytes = g_total;
+  facts.distinct = distinct;
+  facts.wrong = wrong;
+  facts.stamped = g_stamped_run;
+  if (g_stamped_run) {
+    for (int c = 0; c < kSectorClassCount; ++c) {
+      facts.sectors[c] = g_file_tally.sectors[c];
+      facts.sector_bytes[c] = g_file_tally.bytes[c];
+    }
+    if (g_file_tally.bad_seen) facts.first_bad_byte = FirstBadOffset();
+  }
+  NoteReadFacts(facts);
+}
+
 // A file the scan found but that cannot be opened (no right to it, an I/O
 // error, no regular file) is a failure of the medium or of the folder: it
 // is named with the reason, gets no "ok", and makes the run's verdict wrong.
@@ -278,6 +297,7 @@ void ReportUnreadableFile(int err) {
   AppendDataFileName(&g_text, g_run.current_index);
   g_text.append(" nicht lesbar: ");
   AppendIoError(&g_text, err);
+  RecordError(err, g_path);
   g_text.append("   >");
   Out(g_text);
   if (g_run.pausing) ReadKeyCode();
@@ -364,6 +384,7 @@ bool CharacterReport() {
     }
     g_wrong_found = true;
   }
+  NoteFileForRecord(distinct, wrong);
   return wrong;
 }
 
@@ -465,6 +486,11 @@ void DecideStampedRun() {
   }
   g_stamped_run = found_any;
   g_run_tag = newest;
+}
+
+bool StampedRunTag(uint64_t* tag) {
+  *tag = g_run_tag;
+  return g_stamped_run;
 }
 
 namespace {

@@ -56,6 +56,9 @@ void FileStep();
 // wrong when any sector is not ok.
 void DecideStampedRun();
 
+// Returns true in a stamped run, with *tag its tag.
+bool StampedRunTag(uint64_t* tag);
+
 // In a stamped run, prints (and writes to the protocol when active) the
 // totals line: bytes ok, bytes lost per sector class, the first bad
 // position, the tag verified and, if any, the tag of stale data found.

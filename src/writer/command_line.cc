@@ -8,6 +8,7 @@
 
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
+#include "shared/run/record.h"
 #include "shared/run/run_state.h"
 #include "shared/stamp/stamp.h"
 #include "writer/fill_loop.h"
@@ -146,6 +147,10 @@ bool ParseSizeArgument(std::string_view text, int64_t* bytes) {
 
 ArgumentVerdict ParseWriterArguments(int argc, const char* const* argv) {
   g_run.pausing = false;
+  const int options = TakeRunOptions(argc, argv, /*reader=*/false);
+  if (options < 0) return ArgumentVerdict::kInvalid;
+  argc -= options;
+  argv += options;
   if (argc <= 1) {
     g_run.groesse = kGib;
     g_run.zeichen = kHexByte;

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "shared/platform/test_process.h"
-#include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/run_test_fixture.h"
 
@@ -201,27 +200,6 @@ TEST_F(FillLoopTest, IndicesAtTheEdgesOfTheRange) {
     EXPECT_EQ(ListFolder(dir_ + "/daten"), c.names);
     EXPECT_EQ(g_run.finished_files, c.anzahl);
     EXPECT_EQ(g_run.protocol_file_number, c.anzahl);
-  }
-}
-
-TEST_F(FillLoopTest, BigFilesAreFlushedOneByOne) {
-  for (int64_t size : {kBigDataFile, kBigDataFile - 1}) {
-    SCOPED_TRACE(size);
-    RemoveTree(dir_ + "/daten");
-    ResetRunState();
-    out_.clear();
-    Configure(size, 0, 0, 1);
-    EXPECT_EQ(FillLoop(), 0);
-    EXPECT_EQ(SizeOf("N0000000.KVL"), size);
-    const std::vector<std::string> lines = Lines(out_);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines.back().substr(0, 15), "N0000000.KVL ok");
-    const bool flushed = lines[lines.size() - 2] == "Schreibe Cache";
-    EXPECT_EQ(flushed, size >= kBigDataFile);
-    // The marks of the file end with its last whole MiB.
-    const std::string last_mark = size >= kBigDataFile ? "50M, " : "49M, ";
-    const std::string& marks = lines[lines.size() - (flushed ? 3 : 2)];
-    EXPECT_EQ(marks.substr(marks.size() - last_mark.size()), last_mark);
   }
 }
 

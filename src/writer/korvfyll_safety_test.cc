@@ -147,6 +147,41 @@ TEST_F(KorvfyllSafetyTest, FolderRemovalStaysOnTheDataFileSystem) {
   EXPECT_EQ(r.output.find("Verzeichnis: " + root_ + " geloescht"),
             std::string::npos);
 
+  // Above the mount point a folder of another file system that is empty as
+  // far as its file system knows, so the kernel would let it go: fault_fs
+  // passes the removal on to its backing folder, from which the mount
+  // point is taken away while the run waits at its deletion prompt (the
+  // kernel keeps trusting the name it looked up).
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  for (const char* level : {"", "/leer", "/leer/karte"}) {
+    ASSERT_EQ(MakeFolder(backing + level), 0);
+  }
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  if (!MountFaultFs(backing, fuse, {"--entry-timeout=86400"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  const std::string inner = fuse + "/leer/karte";
+  ASSERT_TRUE(MountTmpfs(inner, 1 << 20, &why)) << why;
+  mounts_.push_back(inner);
+  const std::string out = root_ + "/out.txt";
+  ProcessResult sh = Sh("{ for i in $(seq 400); do grep -qs 'zum Loeschen' " +
+                        out + " && break; sleep 0.05; done; rmdir " + backing +
+                        "/leer/karte; printf x; } | \"$KF\" 1000 A 0 1 J " +
+                        inner + "/a/daten 5 >" + out + " 2>&1; echo $?");
+  EXPECT_EQ(sh.output, "0\n");
+  std::string output;
+  ASSERT_TRUE(ReadWholeFile(out, &output));
+  EXPECT_NE(output.find("Verzeichnis: " + inner + "/a geloescht"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("Verzeichnis: " + fuse + "/leer geloescht"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(FolderExists(backing + "/leer"))
+      << "the empty folder of the other file system stays";
+
   std::string top = root_.substr(root_.rfind('/'));
   top += "-top";
   ASSERT_EQ(MakeFolder(top), 0);
@@ -372,6 +407,43 @@ TEST_F(KorvfyllSafetyTest, FailedCloseIsNoSuccess) {
   EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse +
                           "/N0000001.KVL"),
             std::string::npos);
+}
+
+// A data file of 50 MiB or more is on the disk before it counts as
+// written: its data is flushed once, after its last block ("Schreibe
+// Cache"); a smaller one is left to the flush at the end of the run. The
+// fault file system notes every flush; its backing is a tmpfs.
+TEST_F(KorvfyllSafetyTest, BigFilesAreFlushedOneByOne) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount a tmpfs and FUSE";
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  const std::string log = root_ + "/fsync.log";
+  std::string why;
+  ASSERT_TRUE(MountTmp(backing, 104 << 20, &why)) << why;
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  if (!MountFaultFs(backing, fuse, {"--fsync-log=" + log}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  struct Case {
+    const char* size;
+    bool flushed;
+  };
+  const Case cases[] = {{"52428800", true}, {"52428799", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    ASSERT_TRUE(WriteWholeFile(log, ""));
+    ProcessResult r =
+        Korvfyll({c.size, "A", "0", "2", "J", fuse + "/daten", "0"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("Schreibe Cache") != std::string::npos, c.flushed);
+    std::string flushes;
+    ASSERT_TRUE(ReadWholeFile(log, &flushes));
+    EXPECT_EQ(flushes, c.flushed ? "/daten/N0000000.KVL\n"
+                                   "/daten/N0000001.KVL\n"
+                                 : "")
+        << "one flush per big file";
+  }
 }
 
 }  // namespace

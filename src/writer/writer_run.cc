@@ -10,6 +10,7 @@
 #include "shared/platform/files.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
+#include "shared/run/record.h"
 #include "shared/run/run_state.h"
 #include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
@@ -79,6 +80,8 @@ int RunWriter(int argc, const char* const* argv) {
       ProtocolWriteLine("");
     }
   }
+
+  StartRunRecord(kProtocolBaseWord, g_run.stamped_fill, g_run.stamp_tag);
 
   OutLine();
   OutLine("Beende mit Tastendruck...");

@@ -109,6 +109,17 @@ void ReportError(int err, std::string_view path);
 // Flushes output, restores the terminal and exits with status.
 [[noreturn]] void ExitProgram(int status);
 
+// Returns the system's description of an error number, as the error line
+// shows it ("No space left on device").
+std::string IoErrorText(int err);
+
+// Lets a run record follow the run (nullptr ends it): error_seen is told
+// the number and path of every error line built (IoErrorLine), ending is
+// told the exit status of ExitProgram and Fatal just before the program
+// exits and returns the status to exit with.
+void SetRunObservers(void (*error_seen)(int err, std::string_view path),
+                     int (*ending)(int status));
+
 // Test hooks: output goes to the given string instead of stdout while set
 // (nullptr ends it); key input is read from the given text (consumed from
 // the front) while set, and an empty text counts as end of input.

@@ -15,6 +15,9 @@ std::string g_out;
 std::string* g_capture = nullptr;
 std::string* g_key_input = nullptr;
 
+void (*g_error_seen)(int, std::string_view) = nullptr;
+int (*g_ending)(int) = nullptr;
+
 }  // namespace
 
 std::string* CaptureSink() { return g_capture; }
@@ -68,7 +71,24 @@ std::string IoErrorLine(int err, std::string_view what) {
   AppendIoError(&line, err);
   line.append(": ");
   line.append(EscapedText(what));
+  if (g_error_seen != nullptr) g_error_seen(err, what);
   return line;
+}
+
+std::string IoErrorText(int err) { return ErrorDescription(err); }
+
+void SetRunObservers(void (*error_seen)(int err, std::string_view path),
+                     int (*ending)(int status)) {
+  g_error_seen = error_seen;
+  g_ending = ending;
+}
+
+int ObservedExitStatus(int status) {
+  // Told once: an observer that ends the program itself must not come
+  // back here.
+  int (*ending)(int) = g_ending;
+  g_ending = nullptr;
+  return ending != nullptr ? ending(status) : status;
 }
 
 void OutFlush() {

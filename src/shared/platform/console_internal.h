@@ -29,6 +29,10 @@ void WriteStderr(const std::string& text);
 // Returns the test's output capture, nullptr when output goes to stdout.
 std::string* CaptureSink();
 
+// Tells the ending observer the exit status; returns the status to exit
+// with.
+int ObservedExitStatus(int status);
+
 // Returns true while a test feeds the key input; *key then gets the next
 // byte (0..255), or -2 at the end of the test's keys, and consumes it when
 // take is set.

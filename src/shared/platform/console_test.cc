@@ -244,7 +244,7 @@ TEST(ConsoleTest, StopAndContinueKeepTheKeyMode) {
   EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO))
       << "the shell's mode while stopped";
   ASSERT_EQ(write(go[1], "g", 1), 1);
-  for (int i = 0; i < 200 && KeyModeBits(master) != 0; ++i) usleep(10000);
+  for (int i = 0; i < 2000 && KeyModeBits(master) != 0; ++i) usleep(10000);
   EXPECT_EQ(KeyModeBits(master), 0u) << "key mode again after fg";
   ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
   ReadUntil(master, &output, "key\r\n");
@@ -258,8 +258,13 @@ TEST(ConsoleTest, StopAndContinueKeepTheKeyMode) {
 }
 
 // Started in the background ("&"), the program neither stops on SIGTTOU nor
-// touches the terminal's mode.
+// touches the terminal's mode: the mode is looked at while the job runs,
+// since its end restores the mode anyway.
 TEST(ConsoleTest, BackgroundStartLeavesTheTerminalAlone) {
+  int running[2];  // the job says here that it has set up its console
+  int go[2];       // and waits here until the test has looked
+  ASSERT_EQ(pipe(running), 0);
+  ASSERT_EQ(pipe(go), 0);
   int master;
   struct termios shell = ShellMode();
   pid_t pid = forkpty(&master, nullptr, &shell, nullptr);
@@ -270,6 +275,9 @@ TEST(ConsoleTest, BackgroundStartLeavesTheTerminalAlone) {
       setpgid(0, 0);  // a process group that does not own the terminal
       TEST_RedetectStreams();
       ConsoleInit();
+      write(running[1], "r", 1);
+      char c;
+      read(go[0], &c, 1);
       ExitProgram(0);
     }
     int job_status = 0;
@@ -277,14 +285,24 @@ TEST(ConsoleTest, BackgroundStartLeavesTheTerminalAlone) {
     if (WIFSTOPPED(job_status)) kill(job, SIGKILL);
     _exit(WIFEXITED(job_status) ? 0 : 1);
   }
-  std::string output;
-  ReadUntil(master, &output, "never printed");
+  close(running[1]);
+  close(go[0]);
+  char c = 0;
+  struct pollfd pfd = {running[0], POLLIN, 0};
+  const bool job_running =
+      poll(&pfd, 1, 20000) == 1 && read(running[0], &c, 1) == 1;
+  EXPECT_TRUE(job_running) << "the background job stopped";
+  EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO))
+      << "the terminal's mode while the job runs";
+  ASSERT_EQ(write(go[1], "g", 1), 1);
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
       << "the background job stopped";
   EXPECT_EQ(KeyModeBits(master), shell.c_lflag & (ICANON | ECHO));
   close(master);
+  close(running[0]);
+  close(go[1]);
 }
 
 }  // namespace

@@ -517,10 +517,11 @@ void FatalLine(std::string_view line, int status) {
   text.push_back('\n');
   if (CaptureSink() != nullptr) CaptureSink()->append(text);
   WriteStderr(text);
-  std::exit(status);
+  std::exit(ObservedExitStatus(status));
 }
 
 void ExitProgram(int status) {
+  status = ObservedExitStatus(status);
   OutFlush();
   RestoreModes();
   std::exit(status);

@@ -2,7 +2,8 @@
 // calls.
 //
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
-//            [--fail-readdir-after=K] [--errno=E] BACKING MOUNTPOINT
+//            [--fail-readdir-after=K] [--errno=E] [--fsync-log=FILE]
+//            [--entry-timeout=SECONDS] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails (--fail-open), closing a file named NAME fails
@@ -10,7 +11,11 @@
 // write-back, the free-space question fails (--fail-statfs), or reading a
 // folder fails once K of its entries ("." and ".." included) have been
 // handed out (--fail-readdir-after), as a bad folder block does. The
-// failures are EIO, or error number E (--errno). Runs in the foreground
+// failures are EIO, or error number E (--errno). With --fsync-log every
+// flush of a file's data to the disk (fsync, fdatasync) appends the file's
+// path as a line to FILE. --entry-timeout lets the kernel trust the names
+// it has looked up for that long (a test can then take a folder away in
+// BACKING behind a name the kernel still knows). Runs in the foreground
 // until unmounted.
 #define FUSE_USE_VERSION 31
 
@@ -35,6 +40,8 @@ std::string g_fail_flush;
 long g_fail_readdir_after = -1;
 int g_errno = EIO;
 bool g_fail_statfs = false;  // every free-space question fails
+int g_fsync_log = -1;
+std::string g_entry_timeout;
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -117,7 +124,11 @@ int Release(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int Fsync(const char*, int, fuse_file_info* fi) {
+int Fsync(const char* path, int, fuse_file_info* fi) {
+  if (g_fsync_log >= 0 && path != nullptr) {
+    const std::string line = std::string(path) + "\n";
+    if (write(g_fsync_log, line.data(), line.size()) < 0) return -EIO;
+  }
   return Result(fdatasync(static_cast<int>(fi->fh)));
 }
 
@@ -167,15 +178,24 @@ int main(int argc, char** argv) {
       g_errno = std::stoi(a.substr(8));
     } else if (a == "--fail-statfs") {
       g_fail_statfs = true;
+    } else if (a.rfind("--entry-timeout=", 0) == 0) {
+      g_entry_timeout = "entry_timeout=" + a.substr(16);
+    } else if (a.rfind("--fsync-log=", 0) == 0) {
+      g_fsync_log = open(a.substr(12).c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (g_fsync_log < 0) {
+        std::perror(argv[i]);
+        return 1;
+      }
     } else {
       rest.push_back(argv[i]);
     }
   }
   if (rest.size() != 2) {
     std::fprintf(stderr,
-                 "usage: fault_fs [--fail-open=NAME] "
-                 "[--fail-flush=NAME] [--fail-statfs] "
-                 "[--fail-readdir-after=K] [--errno=E] BACKING "
+                 "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
+                 "[--fail-statfs] [--fail-readdir-after=K] [--errno=E] "
+                 "[--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING "
                  "MOUNTPOINT\n");
     return 2;
   }
@@ -203,6 +223,13 @@ int main(int argc, char** argv) {
   char name[] = "fault_fs";
   char foreground[] = "-f";
   char single[] = "-s";
-  char* fuse_argv[] = {name, foreground, single, rest[1], nullptr};
-  return fuse_main(4, fuse_argv, &ops, nullptr);
+  char option[] = "-o";
+  std::vector<char*> fuse_argv = {name, foreground, single, rest[1]};
+  if (!g_entry_timeout.empty()) {
+    fuse_argv.push_back(option);
+    fuse_argv.push_back(g_entry_timeout.data());
+  }
+  fuse_argv.push_back(nullptr);
+  return fuse_main(static_cast<int>(fuse_argv.size()) - 1, fuse_argv.data(),
+                   &ops, nullptr);
 }

@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include <cstdio>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "shared/platform/console.h"
 
@@ -459,6 +462,50 @@ std::string NearestExistingFolder(const std::string& path) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
   }
 }
+
+FileSystemFacts FileSystemOf(const std::string& path) {
+  FileSystemFacts facts;
+  const char* p = path.empty() ? "." : path.c_str();
+  struct statvfs vfs;
+  if (statvfs(p, &vfs) == 0) {
+    facts.bytes = static_cast<int64_t>(vfs.f_blocks) *
+                  static_cast<int64_t>(vfs.f_frsize);
+  }
+  struct stat st;
+  if (stat(p, &st) != 0) return facts;
+  // The mount table names the device and type of each file system by its
+  // device number: "36 25 7:3 / /media/karte rw - ext4 /dev/loop3 rw".
+  std::ifstream table("/proc/self/mountinfo");
+  const std::string wanted = std::to_string(major(st.st_dev)) + ":" +
+                             std::to_string(minor(st.st_dev));
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers;
+    fields >> id >> parent >> numbers;
+    if (numbers != wanted) continue;
+    std::string field;
+    while (fields >> field && field != "-") {
+    }
+    // A later mount over the same device wins, as it does for the path.
+    fields >> facts.type >> facts.device;
+  }
+  return facts;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string absolute = CurrentFolder();
+  std::string rest = path;
+  while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+  if (rest == ".") rest.clear();
+  if (rest.empty()) return absolute;
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute + rest;
+}
+
+int StandardErrorFd() { return STDERR_FILENO; }
+
 
 namespace {
 

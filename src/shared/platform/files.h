@@ -169,6 +169,24 @@ FolderLock LockFolder(int folder_fd, bool exclusive);
 // drive letters A to Z; -1 when there is no such drive (Linux knows drive 0
 // only, the file system of the current folder).
 int64_t FreeBytesOfDrive(int drive);
+// What a run record tells of the file system that holds a folder.
+struct FileSystemFacts {
+  std::string type;    // "ext4", "tmpfs", "fuseblk", "NTFS"; empty if unknown
+  std::string device;  // "/dev/sdb1", "E:\"; empty if unknown
+  int64_t bytes = -1;  // its size, -1 if unknown
+};
+
+// Describes the file system of path, which must exist.
+FileSystemFacts FileSystemOf(const std::string& path);
+
+// Returns path ("" = the current folder) made absolute against the current
+// folder; links are not resolved.
+std::string AbsolutePath(const std::string& path);
+
+// A descriptor for standard error that the raw writes above take (it is
+// never to be closed).
+int StandardErrorFd();
+
 // Where a byte of a file lies on the whole device that holds it.
 struct DevicePlace {
   std::string device;  // the whole device, "/dev/sdb"

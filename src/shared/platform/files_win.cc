@@ -755,6 +755,41 @@ std::string NearestExistingFolder(const std::string& path) {
   }
 }
 
+FileSystemFacts FileSystemOf(const std::string& path) {
+  FileSystemFacts facts;
+  char full[MAX_PATH + 1];
+  DWORD n = GetFullPathNameA(path.empty() ? "." : path.c_str(), sizeof full,
+                             full, nullptr);
+  if (n == 0 || n >= sizeof full) return facts;
+  char root[MAX_PATH + 1];
+  if (!GetVolumePathNameA(full, root, sizeof root)) return facts;
+  facts.device = root;
+  char type[MAX_PATH + 1];
+  if (GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, type,
+                            sizeof type)) {
+    facts.type = type;
+  }
+  ULARGE_INTEGER caller = {};
+  ULARGE_INTEGER total = {};
+  ULARGE_INTEGER free_total = {};
+  if (FreeSpaceExFunction ex = FreeSpaceEx()) {
+    if (ex(root, &caller, &total, &free_total)) {
+      facts.bytes = static_cast<int64_t>(total.QuadPart);
+    }
+  }
+  return facts;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  char full[MAX_PATH + 1];
+  DWORD n = GetFullPathNameA(path.empty() ? "." : path.c_str(), sizeof full,
+                             full, nullptr);
+  if (n == 0 || n >= sizeof full) return path;
+  return std::string(full, n);
+}
+
+int StandardErrorFd() { return FdOf(GetStdHandle(STD_ERROR_HANDLE)); }
+
 void FlushOpenTextFiles() {
   for (TextFile* file : g_open_text_files) FlushText(file);
 }

@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +41,24 @@ void WriteAll(int fd, const std::string& data) {
     }
     done += static_cast<size_t>(n);
   }
+}
+
+// Writes as much of data as the pipe takes without waiting; returns the
+// number of bytes written.
+size_t WriteWhatFits(int fd, const std::string& data) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  fcntl(fd, F_SETFL, flags);
+  return done;
 }
 
 [[noreturn]] void ExecChild(const std::string& program,
@@ -72,12 +91,26 @@ ProcessResult RunProgram(const std::string& program,
   pid_t pid;
   if (options.input == ProcessOptions::kPty) {
     int master;
+    int slave;
     struct winsize ws = {40, 100, 0, 0};
-    pid = forkpty(&master, nullptr, nullptr, &ws);
-    if (pid < 0) return result;
-    if (pid == 0) ExecChild(program, args, options);
+    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) return result;
+    // The mode before the run is read before the child exists: read after
+    // the fork, it could already be the child's key mode.
     struct termios t;
-    if (tcgetattr(master, &t) == 0) result.lflag_before = t.c_lflag;
+    if (tcgetattr(slave, &t) == 0) result.lflag_before = t.c_lflag;
+    if (options.key_first) WriteAll(master, options.key);
+    pid = fork();
+    if (pid < 0) {
+      close(master);
+      close(slave);
+      return result;
+    }
+    if (pid == 0) {
+      close(master);
+      if (login_tty(slave) != 0) _exit(126);
+      ExecChild(program, args, options);
+    }
+    close(slave);
     out_fd = master;
     key_fd = master;
   } else {
@@ -86,6 +119,16 @@ ProcessResult RunProgram(const std::string& program,
     if (pipe(out_pipe) != 0) return result;
     if (options.input != ProcessOptions::kDevNull && pipe(in_pipe) != 0)
       return result;
+    // The text goes into the pipe before the child exists, so that the
+    // child finds all of it waiting from its first look on (what does not
+    // fit into the pipe follows after the fork).
+    size_t text_written = 0;
+    if (options.input == ProcessOptions::kText) {
+      text_written = WriteWhatFits(in_pipe[1], options.stdin_text);
+    } else if (options.input == ProcessOptions::kOpenPipe &&
+               options.key_first) {
+      WriteAll(in_pipe[1], options.key);
+    }
     pid = fork();
     if (pid < 0) return result;
     if (pid == 0) {
@@ -110,7 +153,7 @@ ProcessResult RunProgram(const std::string& program,
     if (in_pipe[0] >= 0) {
       close(in_pipe[0]);
       if (options.input == ProcessOptions::kText) {
-        WriteAll(in_pipe[1], options.stdin_text);
+        WriteAll(in_pipe[1], options.stdin_text.substr(text_written));
         close(in_pipe[1]);
       } else {
         key_fd = in_pipe[1];
@@ -121,7 +164,7 @@ ProcessResult RunProgram(const std::string& program,
   signal(SIGPIPE, SIG_IGN);
   int64_t start = NowMs();
   int64_t key_due = -1;
-  bool key_sent = options.key.empty();
+  bool key_sent = options.key.empty() || options.key_first;
   size_t prompts_answered = 0;
   char buffer[65536];
   for (;;) {

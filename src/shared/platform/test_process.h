@@ -26,6 +26,10 @@ struct ProcessOptions {
   std::string key_after;
   int key_delay_ms = 0;
   std::string key;
+  // With kPty or kOpenPipe: the key is typed ahead instead, before the
+  // program starts (a terminal holds it back until the program takes its
+  // key mode).
+  bool key_first = false;
   // With kPty: further keys sent each time the output grows by a new
   // occurrence of the text "Weiter mit" (for paging).
   bool answer_prompts = false;

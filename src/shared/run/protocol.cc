@@ -8,6 +8,7 @@
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
 #include "shared/run/data_files.h"
+#include "shared/run/record.h"
 #include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
 #include "shared/run/window_title.h"
@@ -398,6 +399,7 @@ void FileCompletionStep() {
   g_console_line += " ok   ";
   g_console_line += StopwatchDuration(kFileStopwatch);
   OutLine(g_console_line);
+  RecordFinishedFile();
 
   ProtocolSpaceCheck();
   if (g_run.protocol_active) WriteSampledProtocolLine();

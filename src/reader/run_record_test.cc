@@ -1,0 +1,329 @@
+// End to end: the run record (--json) and the map (--karte) of korvfyll and
+// korvlas, read back with Python's JSON and XML parsers, in real temp
+// folders and on a fake card (as root).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "shared/platform/files.h"
+#include "shared/platform/test_process.h"
+
+namespace korv {
+namespace {
+
+constexpr char kPython[] = "/usr/bin/python3";
+constexpr int kWrongDataStatus = 65;
+constexpr int kRefusedStatus = 64;
+
+// Reads a record line by line: every line must be a whole JSON object
+// (ending in a line end) with a type and schema 1. Prints one summary line
+// per record line; a line that does not parse ends the script with status 1.
+constexpr char kRecordCheck[] = R"(
+import json, sys
+raw = open(sys.argv[1], 'rb').read()
+assert raw.endswith(b'\n') or raw == b'', 'cut line'
+for n, line in enumerate(raw.split(b'\n')[:-1]):
+    o = json.loads(line)
+    assert o['schema'] == 1, o
+    t = o['type']
+    if t == 'start':
+        print('start', o['program'], o['folder'], o['fill'], o.get('run_tag_text', '-'),
+              o['fs_type'] != '', o['fs_bytes'] > 0, o['free_bytes'] > 0,
+              o['started'][4] + o['started'][-1], ' '.join(o['arguments']))
+    elif t == 'file':
+        s = o['seconds']
+        assert s >= 0 and (o['mb_per_s'] is None) == (s == 0), o
+        if s > 0:
+            assert abs(o['mb_per_s'] - o['bytes'] / s / 1e6) < 0.01, o
+        extra = ''
+        if 'distinct' in o:
+            extra = ' %d %s' % (o['distinct'], o['verdict'])
+        if 'sectors' in o:
+            extra += ' ' + ','.join(str(o['sectors'][k]) for k in
+                ('ok', 'changed', 'corrupted', 'moved', 'stale', 'blank'))
+            extra += ' %s' % o['first_bad_byte']
+        print('file', o['index'], o['name'], o['bytes'], '%.2f' % s + extra)
+    elif t == 'error':
+        print('error', o['errno'], o['text'] != '', o['path'])
+    elif t == 'end':
+        extra = ''
+        if 'sectors' in o:
+            extra = ' ' + ','.join(str(o['sector_bytes'][k]) for k in
+                ('ok', 'changed', 'corrupted', 'moved', 'stale', 'blank'))
+            fb = o['first_bad']
+            extra += ' ' + (fb['name'] + ' ' + str(fb['byte']) if fb else 'keiner')
+        print('end', o['files'], o['bytes'], o['exit_status'], o['seconds'] >= 0,
+              *([extra.strip()] if extra else []))
+    else:
+        raise SystemExit('unknown type ' + t)
+)";
+
+// Reads a map: it must be SVG without script; prints its title, the ids of
+// its curves with their point counts, the classes of its band and the
+// label of its mark.
+constexpr char kMapCheck[] = R"(
+import sys, xml.etree.ElementTree as ET
+n = '{http://www.w3.org/2000/svg}'
+root = ET.parse(sys.argv[1]).getroot()
+assert root.tag == n + 'svg'
+assert not [e for e in root.iter() if e.tag.endswith('script') or
+            any(k.startswith('on') for k in e.attrib)]
+print('title', root.find(n + 'title').text)
+for p in root.iter(n + 'polyline'):
+    print('curve', p.get('id'), len(p.get('points').split()))
+print('band', ' '.join(sorted({r.get('class') for r in root.iter(n + 'rect')
+                               if r.get('class') not in ('background', 'legende')})))
+for g in root.iter(n + 'g'):
+    if g.get('id') == 'erster-fehler':
+        print('mark', g.find(n + 'text').text)
+)";
+
+std::string Name(int index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "N%07d.KVL", index);
+  return name;
+}
+
+class RunRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kPython, X_OK) != 0) GTEST_SKIP() << "python3 is missing";
+    root_ = MakeTempFolder();
+    ASSERT_FALSE(root_.empty());
+    home_ = root_ + "/home";
+    ASSERT_EQ(MakeFolder(home_), 0);
+    data_ = root_ + "/daten";
+  }
+  void TearDown() override {
+    RemoveFakeCard(&card_);
+    if (!root_.empty()) RemoveTree(root_);
+  }
+
+  ProcessResult Run(const std::string& program,
+                    const std::vector<std::string>& args,
+                    int timeout_ms = 120000) {
+    ProcessOptions options;
+    options.cwd = root_;
+    options.env.push_back({"HOME", home_});
+    options.timeout_ms = timeout_ms;
+    return RunProgram(BuiltProgram(program), args, options);
+  }
+
+  // Runs a check script over a file; its status must be 0.
+  std::string Check(const char* script, const std::string& path) {
+    ProcessResult r = RunProgram(kPython, {"-c", script, path},
+                                 ProcessOptions());
+    EXPECT_EQ(r.status, 0) << path << "\n" << r.output;
+    return r.output;
+  }
+
+  std::string root_;
+  std::string home_;
+  std::string data_;
+  FakeCard card_;
+};
+
+// What the reader's console shows per file: name, bytes, distinct values
+// and the verdict, as the record's file lines summarise them.
+std::string ReaderFileLines(const std::string& console) {
+  static const std::regex kFile(
+      "Anzahl:  (\\d+) - Verschiedene: (\\d+)  - "
+      "(\\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei N\\d{7}\\.KVL   "
+      ">\\n)?(N(\\d{7})\\.KVL) ok   Dauer:00:00:00,(\\d\\d)");
+  std::string lines;
+  for (std::sregex_iterator it(console.begin(), console.end(), kFile), end;
+       it != end; ++it) {
+    const std::smatch& m = *it;
+    lines += "file " + std::to_string(std::stoi(m[5].str())) + " " +
+             m[4].str() + " " + m[1].str() + " 0." + m[6].str() + " " +
+             m[2].str() + (m[3].matched ? " wrong" : " ok") + "\n";
+  }
+  return lines;
+}
+
+TEST_F(RunRecordTest, RecordsOfAFillAndACheckHoldWhatTheConsoleShows) {
+  // Without and with the options: the console says the same.
+  ASSERT_EQ(MakeFolder(data_), 0);
+  ProcessResult plain = Run("korvfyll", {"10K", "A", "0", "4", "N", "daten"});
+  ASSERT_EQ(plain.status, 0) << plain.output;
+  ProcessResult w = Run("korvfyll", {"--json=w.jsonl", "--karte=w.svg", "10K",
+                                     "A", "0", "4", "N", "daten"});
+  ASSERT_EQ(w.status, 0) << w.output;
+  EXPECT_EQ(NormalizeTranscript(w.output), NormalizeTranscript(plain.output));
+
+  std::string expected =
+      "start korvfyll " + root_ + "/daten byte - True True True -Z "
+      "--json=w.jsonl --karte=w.svg 10K A 0 4 N daten\n";
+  static const std::regex kWritten("(N(\\d{7})\\.KVL) ok   Dauer:00:00:00,(\\d\\d)");
+  int files = 0;
+  for (std::sregex_iterator it(w.output.begin(), w.output.end(), kWritten), end;
+       it != end; ++it, ++files) {
+    expected += "file " + std::to_string(std::stoi((*it)[2].str())) + " " +
+                (*it)[1].str() + " 10240 0." + (*it)[3].str() + "\n";
+  }
+  EXPECT_EQ(files, 4);
+  expected += "end 4 40960 0 True\n";
+  EXPECT_EQ(Check(kRecordCheck, root_ + "/w.jsonl"), expected);
+  EXPECT_NE(Check(kMapCheck, root_ + "/w.svg").find("curve kurve "),
+            std::string::npos);
+
+  // One wrong file: two byte values.
+  ASSERT_TRUE(WriteWholeFile(data_ + "/" + Name(2),
+                             std::string(5000, 'A') + std::string(5240, 'B')));
+  plain = Run("korvlas", {"0", "4", "N", "daten"});
+  EXPECT_EQ(plain.status, kWrongDataStatus) << plain.output;
+  ProcessResult r = Run("korvlas", {"--json=r.jsonl", "0", "4", "N", "daten"});
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+  EXPECT_EQ(NormalizeTranscript(r.output), NormalizeTranscript(plain.output));
+  const std::string file_lines = ReaderFileLines(r.output);
+  EXPECT_NE(file_lines.find(" 2 wrong\n"), std::string::npos) << r.output;
+  EXPECT_EQ(Check(kRecordCheck, root_ + "/r.jsonl"),
+            "start korvlas " + root_ +
+                "/daten None - True True True -Z --json=r.jsonl 0 4 N daten\n" +
+                file_lines + "end 4 40960 65 True\n");
+
+  // Standard error takes the record; standard output stays the console's.
+  ProcessOptions options;
+  options.cwd = root_;
+  options.env.push_back({"HOME", home_});
+  ProcessResult e = RunProgram(
+      "/bin/sh",
+      {"-c", BuiltProgram("korvlas") + " --json=- 0 4 N daten 2>e.jsonl"},
+      options);
+  EXPECT_EQ(e.status, kWrongDataStatus);
+  EXPECT_EQ(NormalizeTranscript(e.output), NormalizeTranscript(plain.output));
+  const std::string from_stderr = Check(kRecordCheck, root_ + "/e.jsonl");
+  EXPECT_NE(from_stderr.find("end 4 40960 65 True"), std::string::npos)
+      << from_stderr;
+}
+
+TEST_F(RunRecordTest, ErrorsAndRefusedOptionsAreRecordedOrRefused) {
+  // A FIFO under a data file's name ends the fill with its error (looked
+  // at, never opened: EEXIST); the record holds the error and an end with
+  // its status.
+  ASSERT_EQ(MakeFolder(data_), 0);
+  ASSERT_EQ(mkfifo((data_ + "/" + Name(1)).c_str(), 0644), 0);
+  ProcessResult w =
+      Run("korvfyll", {"--json=f.jsonl", "1K", "A", "0", "3", "N", "daten"});
+  ASSERT_EQ(w.status, EEXIST) << w.output;
+  const std::string record = Check(kRecordCheck, root_ + "/f.jsonl");
+  EXPECT_NE(record.find("file 0 N0000000.KVL 1024 "), std::string::npos);
+  EXPECT_NE(record.find("error 17 True daten/" + Name(1) +
+                        "\nend 1 1024 17 True\n"),
+            std::string::npos)
+      << record;
+
+  struct Refused {
+    const char* program;
+    std::vector<std::string> args;
+  };
+  const Refused cases[] = {
+      {"korvfyll", {"--json", "1K"}},
+      {"korvfyll", {"--protokoll=5", "1K"}},
+      {"korvfyll", {"--karte=a.svg", "--schreibbericht=w.jsonl", "1K"}},
+      {"korvlas", {"--json=a", "--json=b", "0", "1"}},
+      {"korvlas", {"--schreibbericht=w.jsonl", "0", "1"}},
+  };
+  for (const Refused& c : cases) {
+    ProcessResult r = Run(c.program, c.args);
+    EXPECT_EQ(r.status, kRefusedStatus) << c.args[0] << r.output;
+    EXPECT_NE(r.output.find("Aufruf: Korv"), std::string::npos);
+  }
+  // A record that fills its disk is given up with its error line; the run
+  // goes on and ends with that error instead of 0.
+  std::string why;
+  const std::string small = root_ + "/klein";
+  ASSERT_EQ(MakeFolder(small), 0);
+  if (MountTmpfs(small, 8192, &why)) {
+    ProcessResult full = Run("korvfyll", {"--json=" + small + "/r.jsonl", "1",
+                                          "A", "0", "200", "N", "voll"});
+    Unmount(small);
+    EXPECT_EQ(full.status, 28) << full.output;
+    EXPECT_NE(full.output.find("E/A-Fehler 28 "), std::string::npos);
+    EXPECT_NE(full.output.find("N0000199.KVL ok"), std::string::npos);
+  } else {
+    std::printf("full record disk skipped: %s\n", why.c_str());
+  }
+  // A record or map that cannot be created ends the run before any data
+  // file is written.
+  for (const char* option : {"--json=/kein/ordner/r.jsonl",
+                             "--karte=/kein/ordner/k.svg"}) {
+    ProcessResult r = Run("korvfyll", {option, "1K", "A", "0", "1", "N",
+                                       "neu"});
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("E/A-Fehler 2 "), std::string::npos);
+    EXPECT_EQ(r.output.find(" ok "), std::string::npos) << r.output;
+    EXPECT_TRUE(ListFolder(root_ + "/neu").empty());
+  }
+}
+
+TEST_F(RunRecordTest, AKilledRunLeavesOnlyWholeLines) {
+  // Killed (SIGKILL) after a second among thousands of one-byte files.
+  ProcessResult w = Run("korvfyll",
+                        {"--json=k.jsonl", "1", "A", "0", "9000000", "N",
+                         "daten"},
+                        1000);
+  EXPECT_TRUE(w.timed_out);
+  const std::string record = Check(kRecordCheck, root_ + "/k.jsonl");
+  EXPECT_EQ(record.rfind("start korvfyll ", 0), 0u) << record;
+  EXPECT_NE(record.find("\nfile 1 N0000001.KVL 1 "), std::string::npos);
+  EXPECT_EQ(record.find("\nend "), std::string::npos);
+}
+
+// The counterfeit card of the stamped tests (64 MiB announced, 48 MiB
+// real): the reader's map marks where the moved data starts, with the
+// writer's curve beside its own.
+TEST_F(RunRecordTest, TheMapOfAFakeCardMarksItsMovedRegion) {
+  std::string why;
+  if (!MakeFakeCard(root_, 64 << 20, 48 << 20, &card_, &why)) {
+    GTEST_SKIP() << why;
+  }
+  ProcessResult w = Run("korvfyll", {"--json=w.jsonl", "1M", "PRUEF", "0",
+                                     "1000", "N", card_.mount_path});
+  ASSERT_EQ(w.status, 0) << w.output;
+  ASSERT_TRUE(RemountFakeCard(&card_, &why)) << why;
+  ProcessResult r =
+      Run("korvlas", {"--json=r.jsonl", "--karte=karte.svg",
+                      "--schreibbericht=w.jsonl", "0", "1000", "N",
+                      card_.mount_path});
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+
+  // The totals line names the tag and the first bad place.
+  static const std::regex kTotals(
+      "\\nPruefmuster, Kennung ([^:]+:[^:]+:\\d\\d / [0-9a-f]{8}): .* - "
+      "erster Fehler: (N\\d{7}\\.KVL) Byte (\\d+)\\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.output, m, kTotals)) << r.output;
+  const std::string map = Check(kMapCheck, root_ + "/karte.svg");
+  EXPECT_NE(map.find("title korvlas: Kennung " + m[1].str() + " auf /dev/loop"),
+            std::string::npos)
+      << map;
+  EXPECT_NE(map.find("mark erster Fehler: " + m[2].str() + " Byte " +
+                     m[3].str() + "\n"),
+            std::string::npos)
+      << map;
+  EXPECT_NE(map.find("band moved ok\n"), std::string::npos) << map;
+  EXPECT_NE(map.find("curve schreiben "), std::string::npos) << map;
+  EXPECT_NE(map.find("curve kurve "), std::string::npos) << map;
+  const std::string record = Check(kRecordCheck, root_ + "/r.jsonl");
+  const std::string first_bad = m[2].str() + " " + m[3].str() + "\n";
+  EXPECT_NE(record.find(" " + first_bad),
+            std::string::npos)
+      << record;
+  // The documentation's picture is this one (KORV_KEEP_MAP=path keeps it).
+  const char* keep = std::getenv("KORV_KEEP_MAP");
+  if (keep != nullptr) {
+    std::string svg;
+    ReadWholeFile(root_ + "/karte.svg", &svg);
+    WriteWholeFile(keep, svg);
+  }
+}
+
+}  // namespace
+}  // namespace korv
