@@ -185,9 +185,12 @@ TEST(ReaderArgumentsTest, LongFolderTextIsRefusedAndKeepsWithinTheLimit) {
   // Cut, it would name another folder.
   EXPECT_EQ(Parse({"3", "1", "N", std::string(256, 'd')}),
             ArgumentVerdict::kInvalid);
-  ASSERT_EQ(Parse({"3", "1", "N", std::string(255, 'd')}),
-            ArgumentVerdict::kRun);
-  EXPECT_EQ(g_run.verzeichnis, std::string(255, 'd'));
+  // Without room for its separator it would name files beside it.
+  EXPECT_EQ(Parse({"3", "1", "N", std::string(255, 'd')}),
+            ArgumentVerdict::kInvalid);
+  const std::string with_separator = std::string(254, 'd') + "/";
+  ASSERT_EQ(Parse({"3", "1", "N", with_separator}), ArgumentVerdict::kRun);
+  EXPECT_EQ(g_run.verzeichnis, with_separator);
   std::string folder_254(254, 'e');
   ASSERT_EQ(Parse({"3", "1", "N", folder_254}), ArgumentVerdict::kRun);
   EXPECT_EQ(g_run.verzeichnis, folder_254 + "\\");

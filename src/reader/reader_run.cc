@@ -19,10 +19,6 @@
 namespace korv {
 namespace {
 
-// At least one data file was wrong or could not be read (sysexits.h's
-// EX_DATAERR): out of the way of the error numbers a fatal error exits with.
-constexpr int kWrongFileExitStatus = 65;
-
 void ResetRunCounters() {
   g_run.run_total = 0;
   g_run.position = 0;
@@ -39,7 +35,8 @@ void ResetRunCounters() {
 // mistyped folder must not pass as a folder without wrong files.
 void OrderDataFiles() {
   const std::string folder = FolderTextToPath(g_run.verzeichnis);
-  const int err = CheckFolderReadable(folder);
+  int err = CheckFolderReadable(folder);
+  if (err == 0) HoldDataFolder(false, &err);
   if (err != 0) Fatal(err, folder.empty() ? "." : folder);
   CountingScan();
   g_run.run_total = g_run.candidate_count;
@@ -107,7 +104,7 @@ int RunReader(int argc, const char* const* argv) {
   Out("Korvlas ist beendet.   ");
   OutLine(StopwatchDuration(kRunStopwatch));
   if (WrongFileFound()) return kWrongFileExitStatus;
-  return DeletionError();
+  return DeletionError() != 0 ? ExitStatusOfError(DeletionError()) : 0;
 }
 
 }  // namespace korv

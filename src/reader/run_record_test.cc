@@ -204,17 +204,18 @@ TEST_F(RunRecordTest, RecordsOfAFillAndACheckHoldWhatTheConsoleShows) {
 }
 
 TEST_F(RunRecordTest, ErrorsAndRefusedOptionsAreRecordedOrRefused) {
-  // A FIFO under a data file's name ends the fill with its error (no
-  // reader: ENXIO); the record holds the error and an end with its status.
+  // A FIFO under a data file's name ends the fill with its error (looked
+  // at, never opened: EEXIST); the record holds the error and an end with
+  // its status.
   ASSERT_EQ(MakeFolder(data_), 0);
   ASSERT_EQ(mkfifo((data_ + "/" + Name(1)).c_str(), 0644), 0);
   ProcessResult w =
       Run("korvfyll", {"--json=f.jsonl", "1K", "A", "0", "3", "N", "daten"});
-  ASSERT_EQ(w.status, 6) << w.output;
+  ASSERT_EQ(w.status, EEXIST) << w.output;
   const std::string record = Check(kRecordCheck, root_ + "/f.jsonl");
   EXPECT_NE(record.find("file 0 N0000000.KVL 1024 "), std::string::npos);
-  EXPECT_NE(record.find("error 6 True daten/" + Name(1) +
-                        "\nend 1 1024 6 True\n"),
+  EXPECT_NE(record.find("error 17 True daten/" + Name(1) +
+                        "\nend 1 1024 17 True\n"),
             std::string::npos)
       << record;
 

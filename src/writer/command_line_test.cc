@@ -87,7 +87,8 @@ struct SettingsCase {
 };
 
 TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
-  const std::string long_folder(255, 'd');
+  // With its own separator, the longest folder text keeps it.
+  const std::string long_folder(254, 'd');
   const std::string folder_254(254, 'e');
   const std::vector<SettingsCase> cases = {
       // No arguments: 1 GiB of zero bytes into every index, 200 lines.
@@ -155,8 +156,8 @@ TEST(WriterArgumentsTest, AcceptedArgumentsGiveTheirSettings) {
        'N', "daten\\", 0, false, false, false},
       {{"1M", "A", "3", "10", "N", "a\\b\\"}, 1048576, 'A', false, 3, 10, 12,
        'N', "a\\b\\", 0, false, false, false},
-      {{"1M", "A", "3", "10", "N", long_folder}, 1048576, 'A', false, 3, 10,
-       12, 'N', long_folder, 0, false, false, false},
+      {{"1M", "A", "3", "10", "N", long_folder + "/"}, 1048576, 'A', false,
+       3, 10, 12, 'N', long_folder + "/", 0, false, false, false},
       {{"1M", "A", "3", "10", "N", folder_254}, 1048576, 'A', false, 3, 10,
        12, 'N', folder_254 + "\\", 0, false, false, false},
       // Protocol sizes.
@@ -216,6 +217,9 @@ TEST(WriterArgumentsTest, InvalidValuesAreRefused) {
       {"1M", "A", "0", "10000001"},
       {"1M", "A", "3", "10", "N", ".", "10000"},
       {"1M", "A", "3", "10", "N", ".", "-1"},
+      // No room for the separator: the data files would be named
+      // <folder>N0000000.KVL beside it.
+      {"1M", "A", "3", "10", "N", std::string(255, 'd')},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(Label(args));

@@ -59,6 +59,10 @@ RandomState g_random = SeededState(0);
 std::string g_path;
 size_t g_folder_length = 0;
 
+// The data folder held open for the run: the data files are made in it,
+// wherever its path may lead later.
+int g_folder_fd = -1;
+
 // Whether data and protocol share one file system, asked once per run
 // after the data folder exists.
 bool g_same_drive = true;
@@ -205,8 +209,9 @@ void WriteDataFile(int64_t end) {
   int64_t bytes_left = size;
   StopwatchStart(kFileStopwatch);
   SetDataFilePath();
+  CheckDataFolderInPlace();
   int fd = -1;
-  int err = CreateRawFile(g_path, &fd);
+  int err = CreateRawFileIn(g_folder_fd, g_path, &fd);
   if (err != 0 && IsDiskFullError(err)) {
     // No room left for even a new name: the disk is full, the normal end
     // of a fill.
@@ -372,7 +377,20 @@ int FillLoop() {
   PrepareFillBlock(std::min(g_run.groesse, kFillBlockSize), g_run.zeichen);
   g_run.current_index = g_run.beginn;
   g_run.data_file_size = g_run.groesse;
-  if (!g_run.verzeichnis.empty()) FolderCreation(g_run.verzeichnis, "");
+  const std::string folder = FolderTextToPath(g_run.verzeichnis);
+  std::string failed_level;
+  const int creation_error =
+      g_run.verzeichnis.empty()
+          ? 0
+          : FolderCreation(g_run.verzeichnis, "", &failed_level);
+  int err = 0;
+  g_folder_fd = HoldDataFolder(true, &err);
+  // The reason a folder is missing is its creation's, not the first data
+  // file's.
+  if (g_folder_fd < 0) {
+    if (creation_error != 0) Fatal(creation_error, failed_level);
+    Fatal(err, folder.empty() ? "." : folder);
+  }
   // Without a reserve to keep there is nothing to ask the protocol's file
   // system for, so the data drive alone decides, as on one drive.
   g_same_drive = g_run.protocol_reserve <= 0 || DataOnProtocolDrive();
@@ -385,17 +403,16 @@ int FillLoop() {
       g_run.beginn > INT32_MIN ? g_run.beginn - 1 : -1;
   if (g_run.protocol_active) ProtocolStepSetup();
 
-  const std::string folder = FolderTextToPath(g_run.verzeichnis);
   g_path = folder;
   g_folder_length = g_path.size();
   g_path.reserve(folder.size() + 32);
-  const int folder_fd = OpenFolderHandle(folder.empty() ? "." : folder);
 
   const int64_t end = static_cast<int64_t>(g_run.beginn) + g_run.anzahl;
   while (g_run.current_index < end) WriteDataFile(end);
 
-  FlushDataFileSystem(folder_fd, folder.empty() ? CurrentFolderText() : folder);
-  if (folder_fd >= 0) CloseRawFile(folder_fd);
+  // The handle stays open (and locked) until the program ends.
+  FlushDataFileSystem(g_folder_fd,
+                      folder.empty() ? CurrentFolderText() : folder);
   return g_write_error;
 }
 

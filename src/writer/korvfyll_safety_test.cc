@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,7 +75,13 @@ TEST_F(KorvfyllSafetyTest, ForeignEntriesUnderDataFileNamesAreNeverWritten) {
     bool needs_root;
   };
   const std::vector<Case> cases = {
-      {"fifo", "mkfifo daten/N0000001.KVL", ENXIO, false},
+      // A reader waits in its open of the FIFO: an open of ours, even one
+      // refused afterwards, would let it go.
+      {"fifo with a reader",
+       "mkfifo daten/N0000001.KVL && "
+       "{ (cat daten/N0000001.KVL; echo released > released) "
+       ">/dev/null 2>&1 </dev/null & } && sleep 0.2",
+       EEXIST, false},
       {"hard link", "ln victim daten/N0000001.KVL", EEXIST, false},
       // A device node of a loop device over the victim: its blocks are the
       // victim's bytes.
@@ -110,6 +118,13 @@ TEST_F(KorvfyllSafetyTest, ForeignEntriesUnderDataFileNamesAreNeverWritten) {
     std::string left;
     ASSERT_TRUE(ReadWholeFile(victim, &left));
     EXPECT_EQ(left, content) << "the foreign data is untouched";
+    if (std::string(c.name) == "fifo with a reader") {
+      usleep(200000);
+      EXPECT_FALSE(FolderExists(root_ + "/released") ||
+                   ReadWholeFile(root_ + "/released", &left))
+          << "the FIFO was opened";
+      Sh("exec 3<> daten/N0000001.KVL; rm -f released");  // lets cat go
+    }
   }
 }
 
@@ -199,22 +214,135 @@ TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
     sleep 0.4; kill -TERM $pid; wait $pid; echo "fill status $?"
     grep -c "Beende mit Tastendruck" fill.txt
     grep -c "^Start:" h2/korvamel/korvfyll_*.txt
+    # Ctrl-\ (SIGQUIT) writes them out too.
+    mkdir h4; ulimit -c 0
+    HOME=$PWD/h4 "$KF" 1G A 0 3 N d4 5 < /dev/null > quit.txt 2>&1 &
+    pid=$!
+    sleep 0.4; kill -QUIT $pid; wait $pid; echo "quit status $?"
+    grep -c "Beende mit Tastendruck" quit.txt
+    grep -c "^Start:" h4/korvamel/korvfyll_*.txt
     # Ctrl-C reaches the whole foreground group of a script's loop.
     bash -c 'for i in 1 2 3; do "$KF" 1G A 0 3 N d3 < /dev/null > /dev/null
              echo "run $i: $?"; done' > loop.txt 2>&1 &
     pid=$!
     sleep 0.4; kill -INT -- -$pid; wait $pid; echo "loop status $?"
     echo "loop said: [$(cat loop.txt)]"
-    rm -rf d1 d2 d3
+    rm -rf d1 d2 d3 d4
   )";
   ProcessResult r = Sh(script);
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_NE(r.output.find("alive after HUP\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("nohup status 143\n"), std::string::npos);
   EXPECT_NE(r.output.find("fill status 143\n1\n1\n"), std::string::npos);
+  EXPECT_NE(r.output.find("quit status 131\n1\n1\n"), std::string::npos);
   EXPECT_NE(r.output.find("loop status 130\n"), std::string::npos);
   EXPECT_NE(r.output.find("loop said: []"), std::string::npos)
       << "the loop went on";
+}
+
+// Error numbers that would read as another status (64 usage, 65 wrong
+// data, 75 busy, 126 and above) leave as 74; the line names the number.
+TEST_F(KorvfyllSafetyTest, ErrorNumbersThatCollideLeaveAs74) {
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(backing), 0);
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  const struct {
+    int err;
+    int status;
+  } cases[] = {{EIO, EIO}, {64, 74}, {65, 74}, {75, 74}, {126, 74}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::string why;
+    if (!MountFaultFs(
+            backing, fuse,
+            {"--fail-open=N0000001.KVL", "--errno=" + std::to_string(c.err)},
+            &why)) {
+      GTEST_SKIP() << why;
+    }
+    ProcessResult r = Korvfyll({"1000", "A", "0", "3", "N", fuse});
+    Unmount(fuse);
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(
+        r.output.find("E/A-Fehler " + std::to_string(c.err) + " (" +
+                      std::strerror(c.err) + "): " + fuse + "/N0000001.KVL"),
+        std::string::npos)
+        << r.output;
+  }
+}
+
+// A folder that fails while it is searched (a bad folder block) ends the
+// deletion with its error line: nothing more is deleted, and the run
+// does not end as a success.
+TEST_F(KorvfyllSafetyTest, FolderThatFailsWhileSearchedEndsTheDeletion) {
+  const std::string backing = root_ + "/backing";
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(backing), 0);
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  std::string why;
+  if (!MountFaultFs(backing, fuse, {"--fail-readdir-after=4"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  ProcessResult r = Korvfyll({"1000", "A", "0", "8", "J", fuse});
+  EXPECT_EQ(r.status, EIO) << r.output;
+  EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse + "/"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("Korvfyll ist beendet"), std::string::npos);
+  EXPECT_GE(ListFolder(backing).size(), 4u) << "deleted behind the failure";
+}
+
+// A folder the writer may not create is named with the reason of its
+// creation, not with the first data file's "no such file".
+TEST_F(KorvfyllSafetyTest, FolderThatCannotBeMadeIsNamedWithItsReason) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to run as another user";
+  ASSERT_EQ(Sh("mkdir locked && chmod 755 . locked && chmod 777 home").status,
+            0);
+  ProcessResult r =
+      Sh("setpriv --reuid=65534 --regid=65534 --clear-groups "
+         "\"$KF\" 1000 A 0 1 N locked/neu/d 0 </dev/null");
+  EXPECT_EQ(r.status, EACCES) << r.output;
+  EXPECT_NE(r.output.find("E/A-Fehler 13 (Permission denied): locked/neu/"),
+            std::string::npos)
+      << r.output;
+}
+
+// A card pulled during the run (its file system lazily unmounted, as a
+// desktop does) leaves a bare folder of the same name on the system disk:
+// the run ends with its line and status 69, and writes or deletes nothing
+// there.
+TEST_F(KorvfyllSafetyTest, PulledCardEndsTheRunAndSparesTheSystemDisk) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
+  const std::string script = R"(
+    mkdir -p card/d                      # the system disk's folder
+    mount -t tmpfs -o size=64m tmpfs card || exit 77
+    mkfifo out
+    "$KF" 1000 A 0 8000 N card/d 0 < /dev/null > out 2>&1 &
+    pid=$!
+    exec 3< out
+    head -c 20000 <&3 > /dev/null        # the writer is well under way
+    umount -l card
+    cat <&3 > rest.txt
+    wait $pid; echo "status $?"
+    grep -c "^Datentraeger entfernt oder gewechselt: card/d/$" rest.txt
+    ls card/d | wc -l
+    # Pulled while the deletion prompt waits: the bare folder's file of a
+    # data file's name is the user's, and stays.
+    mkdir -p card2/d && echo mine > card2/d/N0000000.KVL
+    mount -t tmpfs -o size=1m tmpfs card2 || exit 77
+    mkfifo keys; exec 4<> keys
+    "$KF" 1000 A 0 2 J card2/d 5 < keys > deletion.txt 2>&1 &
+    pid=$!
+    for i in $(seq 50); do grep -q Loeschen deletion.txt && break; sleep 0.1; done
+    umount -l card2
+    printf x >&4; wait $pid; echo "deletion status $?"
+    cat card2/d/N0000000.KVL
+  )";
+  ProcessResult r = Sh(script);
+  if (r.status == 77) GTEST_SKIP() << "no tmpfs mount: " << r.output;
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.output, "status 69\n1\n0\ndeletion status 69\nmine\n");
 }
 
 // Runs started in the same second keep a protocol file each.

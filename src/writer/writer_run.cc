@@ -7,6 +7,7 @@
 #include "shared/platform/clock.h"
 #include "shared/platform/console.h"
 #include "shared/platform/entropy.h"
+#include "shared/platform/files.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/record.h"
@@ -51,6 +52,15 @@ int RunWriter(int argc, const char* const* argv) {
   ReadWriterCommandLine(argc, argv);
   g_run.data_file_size = g_run.groesse;
   FreeSpaceEstimate();
+  // A data folder that exists is locked before the protocol starts, so
+  // that a run refused for another run's lock leaves no protocol behind;
+  // one still to be made is locked once the fill loop has made it.
+  if (FolderExists(g_run.verzeichnis.empty()
+                       ? std::string(".")
+                       : FolderTextToPath(g_run.verzeichnis))) {
+    int err = 0;
+    HoldDataFolder(true, &err);
+  }
   // The title's plan: the files asked for, as far as the disk has room.
   TitleStart("korvfyll", std::min(static_cast<int64_t>(g_run.anzahl) *
                                       g_run.groesse,
@@ -90,7 +100,8 @@ int RunWriter(int argc, const char* const* argv) {
   closing += StopwatchDuration(kRunStopwatch);
   OutLine(closing);
   // A failed write or flush outranks a failed deletion.
-  return status != 0 ? status : DeletionError();
+  const int err = status != 0 ? status : DeletionError();
+  return err != 0 ? ExitStatusOfError(err) : 0;
 }
 
 }  // namespace korv

@@ -166,8 +166,8 @@ void WriteOut(const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreTerminalRaw();
-      std::fprintf(stderr, "%s\n", IoErrorLine(err, "Konsolenausgabe").c_str());
-      std::_Exit(err);
+      WriteStderr(IoErrorLine(err, "Konsolenausgabe") + "\n");
+      std::_Exit(ExitStatusOfError(err));
     }
     data += n;
     size -= static_cast<size_t>(n);
@@ -215,7 +215,9 @@ void ConsoleInit() {
   Catch(SIGINT, OnTerminatingSignal, 0);
   Catch(SIGTERM, OnTerminatingSignal, 0);
   Catch(SIGHUP, OnTerminatingSignal, 0);
-  Catch(SIGQUIT, OnCrashSignal, 0);
+  // Ctrl-\ (SIGQUIT) asks the run to end as the others do: what was
+  // printed and the protocol lines so far are written out first.
+  Catch(SIGQUIT, OnTerminatingSignal, 0);
   // abort(), and with it an uncaught exception (std::terminate).
   Catch(SIGABRT, OnCrashSignal, 0);
   // A closed pipe on stdout shows up as EPIPE from write, which ends the
@@ -319,15 +321,19 @@ int ReadKeyByte(int timeout_ms) {
   }
 }
 
-void Fatal(int err, std::string_view path) {
-  if (err <= 0) err = EIO;
+void WriteStderr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+void FatalLine(std::string_view line, int status) {
   OutFlush();
   RestoreTerminalRaw();
-  std::string line = IoErrorLine(err, path);
-  if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-  std::exit(ObservedExitStatus(err));
+  std::string text(line);
+  text.push_back('\n');
+  if (CaptureSink() != nullptr) CaptureSink()->append(text);
+  WriteStderr(text);
+  std::exit(ObservedExitStatus(status));
 }
 
 void ExitProgram(int status) {

@@ -15,10 +15,10 @@ namespace korv {
 // signal the program inherited as ignored stays ignored.
 void ConsoleInit();
 
-// Ends the program when SIGINT, SIGTERM or SIGHUP arrived: writes out what
-// was printed and the protocol lines so far, restores the terminal and dies
-// by that signal. Output, key polls and folder searches call it, so loops
-// that do neither for long should call it themselves.
+// Ends the program when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrived: writes
+// out what was printed and the protocol lines so far, restores the terminal
+// and dies by that signal. Output, key polls and folder searches call it,
+// so loops that do neither for long should call it themselves.
 void HandlePendingSignal();
 
 // Puts the terminal back into the mode it had before ConsoleInit.
@@ -62,16 +62,49 @@ bool StdinIsTerminal();
 // Returns true when standard output is a terminal.
 bool StdoutIsTerminal();
 
+// The exit statuses of both programs, those of sysexits.h where one fits
+// (a refused argument must not look like a finished run to a calling
+// script, nor like an error number). Each number has one meaning: an
+// error number that would read as one of these, as the shell's 126 or 127
+// or as a death by a signal (128 and above) leaves as kIoErrorExitStatus.
+inline constexpr int kHelpExitStatus = 0;
+inline constexpr int kInvalidExitStatus = 64;     // an argument was refused
+inline constexpr int kWrongFileExitStatus = 65;   // the reader found bad data
+inline constexpr int kFolderGoneExitStatus = 69;  // the data folder went away
+inline constexpr int kIoErrorExitStatus = 74;     // a colliding error number
+inline constexpr int kFolderBusyExitStatus = 75;  // another run has the folder
+
+// Returns the exit status that reports error number err: err itself, or
+// kIoErrorExitStatus where err would be taken for another meaning.
+int ExitStatusOfError(int err);
+
+// Returns text as it may be shown on a console or written to the protocol:
+// the control bytes 0x00-0x1F and 0x7F, and the C1 controls 0x80-0x9F
+// (as single bytes, or as the UTF-8 pairs that form them), become \xNN.
+// Names from a folder are anybody's: a card must not be able to send
+// control sequences to the user's terminal.
+std::string EscapedText(std::string_view text);
+
 // Appends "E/A-Fehler <err> (<description>)": the one form in which the
 // programs name an error number.
 void AppendIoError(std::string* text, int err);
 
-// Returns the error line "E/A-Fehler <err> (<description>): <what>".
+// Returns the error line "E/A-Fehler <err> (<description>): <what>", with
+// what escaped (EscapedText).
 std::string IoErrorLine(int err, std::string_view what);
 
+// Writes output so far, then the error line of err and path to standard
+// error; the run goes on.
+void ReportError(int err, std::string_view path);
+
 // Flushes output, restores the terminal, prints the error line
-// (IoErrorLine) for the path, and exits with err.
+// (IoErrorLine) for the path, and exits with the status of err
+// (ExitStatusOfError).
 [[noreturn]] void Fatal(int err, std::string_view path);
+
+// Flushes output, restores the terminal, prints line to standard error and
+// exits with status: the one way out of a run that cannot go on.
+[[noreturn]] void FatalLine(std::string_view line, int status);
 
 // Flushes output, restores the terminal and exits with status.
 [[noreturn]] void ExitProgram(int status);

@@ -1,5 +1,6 @@
 // The ordered output buffer and the console test hooks, the same on every
 // system; the writes themselves go through the system's WriteStdout.
+#include <cerrno>
 #include <string>
 
 #include "shared/platform/console.h"
@@ -69,7 +70,7 @@ std::string IoErrorLine(int err, std::string_view what) {
   std::string line;
   AppendIoError(&line, err);
   line.append(": ");
-  line.append(what);
+  line.append(EscapedText(what));
   if (g_error_seen != nullptr) g_error_seen(err, what);
   return line;
 }
@@ -99,6 +100,83 @@ void OutFlush() {
 
 void OutFlushIfTerminal() {
   if (g_capture == nullptr && StdoutIsTerminal()) OutFlush();
+}
+
+int ExitStatusOfError(int err) {
+  switch (err) {
+    case kInvalidExitStatus:
+    case kWrongFileExitStatus:
+    case kFolderGoneExitStatus:
+    case kFolderBusyExitStatus:
+      return kIoErrorExitStatus;
+    default:
+      // 126 and 127 are the shell's (cannot run, not found), 128 and above
+      // read as a death by a signal; 0 would be success.
+      return err > 0 && err < 126 ? err : kIoErrorExitStatus;
+  }
+}
+
+std::string EscapedText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&out](unsigned char c) {
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 15]);
+  };
+  auto continuation = [](unsigned char c) { return c >= 0x80 && c <= 0xbf; };
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f)) {
+      escape(c);
+      continue;
+    }
+    if (c < 0xc2 || c > 0xf4) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    // A UTF-8 lead byte: a whole sequence passes as it is, except the
+    // pairs C2 80 to C2 9F, which are the C1 controls in UTF-8. A lead
+    // without its continuation bytes is a single byte of its own.
+    const size_t length = c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+    size_t k = 1;
+    while (k < length && i + k < n &&
+           continuation(static_cast<unsigned char>(text[i + k]))) {
+      ++k;
+    }
+    if (k < length) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if (c == 0xc2 && second <= 0x9f) {
+      escape(c);
+      escape(second);
+    } else {
+      out.append(text, i, length);
+    }
+    i += length - 1;
+  }
+  return out;
+}
+
+void ReportError(int err, std::string_view path) {
+  const std::string line = IoErrorLine(err, path);
+  if (g_capture != nullptr) {
+    g_capture->append(line);
+    g_capture->push_back('\n');
+    return;
+  }
+  // Standard output first, so that the line follows what it is about.
+  OutFlush();
+  WriteStderr(line + "\n");
+}
+
+void Fatal(int err, std::string_view path) {
+  if (err <= 0) err = EIO;
+  FatalLine(IoErrorLine(err, path), ExitStatusOfError(err));
 }
 
 void TEST_CaptureOutput(std::string* sink) {

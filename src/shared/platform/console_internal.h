@@ -21,6 +21,9 @@ void WriteStdout(const char* data, size_t size);
 // device").
 std::string ErrorDescription(int err);
 
+// Writes text to standard error at once.
+void WriteStderr(const std::string& text);
+
 // ---- Given by console_buffer.cc. ----
 
 // Returns the test's output capture, nullptr when output goes to stdout.

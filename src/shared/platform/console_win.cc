@@ -91,12 +91,8 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreModes();
-      std::string line = IoErrorLine(err, "Konsolenausgabe");
-      line.push_back('\n');
-      DWORD ignored = 0;
-      WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
-                &ignored, nullptr);
-      ExitProcess(static_cast<UINT>(err));
+      WriteStderr(IoErrorLine(err, "Konsolenausgabe") + "\n");
+      ExitProcess(static_cast<UINT>(ExitStatusOfError(err)));
     }
     data += written;
     size -= written;
@@ -507,18 +503,21 @@ int ReadKeyByte(int timeout_ms) {
   return c;
 }
 
-void Fatal(int err, std::string_view path) {
-  if (err <= 0) err = kErrIo;
+void WriteStderr(const std::string& text) {
+  DWORD ignored = 0;
+  WriteFile(g_err_handle, text.data(), static_cast<DWORD>(text.size()),
+            &ignored, nullptr);
+}
+
+void FatalLine(std::string_view line, int status) {
   DetectStreams();
   OutFlush();
   RestoreModes();
-  std::string line = IoErrorLine(err, path);
-  if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
-  line.push_back('\n');
-  DWORD ignored = 0;
-  WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
-            &ignored, nullptr);
-  std::exit(ObservedExitStatus(err));
+  std::string text(line);
+  text.push_back('\n');
+  if (CaptureSink() != nullptr) CaptureSink()->append(text);
+  WriteStderr(text);
+  std::exit(ObservedExitStatus(status));
 }
 
 void ExitProgram(int status) {

@@ -1,18 +1,22 @@
-// Test tool: a FUSE file system that passes a folder through and fails chosen calls.
+// Test tool: a FUSE file system that passes a folder through and fails chosen
+// calls.
 //
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
-//            [--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING MOUNTPOINT
+//            [--fail-readdir-after=K] [--errno=E] [--fsync-log=FILE]
+//            [--entry-timeout=SECONDS] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
-// named NAME fails with EIO (--fail-open), or closing a file named NAME
-// fails with EIO (--fail-flush), as a network or
-// failing USB file system reports a lost write-back, and the free-space
-// question fails with EIO (--fail-statfs). With --fsync-log every flush of
-// a file's data to the disk (fsync, fdatasync) appends the file's path as a
-// line to FILE. --entry-timeout lets the kernel trust the names it has
-// looked up for that long (a test can then take a folder away in BACKING
-// behind a name the kernel still knows). Runs in the foreground until
-// unmounted.
+// named NAME fails (--fail-open), closing a file named NAME fails
+// (--fail-flush), as a network or failing USB file system reports a lost
+// write-back, the free-space question fails (--fail-statfs), or reading a
+// folder fails once K of its entries ("." and ".." included) have been
+// handed out (--fail-readdir-after), as a bad folder block does. The
+// failures are EIO, or error number E (--errno). With --fsync-log every
+// flush of a file's data to the disk (fsync, fdatasync) appends the file's
+// path as a line to FILE. --entry-timeout lets the kernel trust the names
+// it has looked up for that long (a test can then take a folder away in
+// BACKING behind a name the kernel still knows). Runs in the foreground
+// until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -33,7 +37,9 @@ namespace {
 int g_backing = -1;
 std::string g_fail_open;
 std::string g_fail_flush;
-bool g_fail_statfs = false;  // every free-space question fails with EIO
+long g_fail_readdir_after = -1;
+int g_errno = EIO;
+bool g_fail_statfs = false;  // every free-space question fails
 int g_fsync_log = -1;
 std::string g_entry_timeout;
 
@@ -56,7 +62,7 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
   return Result(fstatat(g_backing, Rel(path).c_str(), st, AT_SYMLINK_NOFOLLOW));
 }
 
-int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t,
+int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
             fuse_file_info*, fuse_readdir_flags) {
   int fd = openat(g_backing, Rel(path).c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return -errno;
@@ -65,13 +71,26 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t,
     close(fd);
     return -errno;
   }
-  while (dirent* e = readdir(dir)) fill(buf, e->d_name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir)) names.push_back(e->d_name);
   closedir(dir);
+  // Entries are handed out by position, so that a request can start after
+  // those already given and the failure falls between two requests.
+  for (size_t i = static_cast<size_t>(offset); i < names.size(); ++i) {
+    if (g_fail_readdir_after >= 0 &&
+        i >= static_cast<size_t>(g_fail_readdir_after)) {
+      return i == static_cast<size_t>(offset) ? -g_errno : 0;
+    }
+    if (fill(buf, names[i].c_str(), nullptr, static_cast<off_t>(i + 1),
+             static_cast<fuse_fill_dir_flags>(0)) != 0) {
+      break;
+    }
+  }
   return 0;
 }
 
 int Open(const char* path, fuse_file_info* fi) {
-  if (NameIs(path, g_fail_open)) return -EIO;
+  if (NameIs(path, g_fail_open)) return -g_errno;
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags & ~O_NOFOLLOW);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
@@ -79,7 +98,7 @@ int Open(const char* path, fuse_file_info* fi) {
 }
 
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
-  if (NameIs(path, g_fail_open)) return -EIO;
+  if (NameIs(path, g_fail_open)) return -g_errno;
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags | O_CREAT, mode);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
@@ -97,7 +116,7 @@ int Write(const char*, const char* buf, size_t size, off_t off,
 }
 
 int Flush(const char* path, fuse_file_info*) {
-  return NameIs(path, g_fail_flush) ? -EIO : 0;
+  return NameIs(path, g_fail_flush) ? -g_errno : 0;
 }
 
 int Release(const char*, fuse_file_info* fi) {
@@ -135,7 +154,7 @@ int RmDir(const char* path) {
 }
 
 int StatFs(const char*, struct statvfs* st) {
-  if (g_fail_statfs) return -EIO;
+  if (g_fail_statfs) return -g_errno;
   return Result(fstatvfs(g_backing, st));
 }
 
@@ -153,6 +172,10 @@ int main(int argc, char** argv) {
       g_fail_open = a.substr(12);
     } else if (a.rfind("--fail-flush=", 0) == 0) {
       g_fail_flush = a.substr(13);
+    } else if (a.rfind("--fail-readdir-after=", 0) == 0) {
+      g_fail_readdir_after = std::stol(a.substr(21));
+    } else if (a.rfind("--errno=", 0) == 0) {
+      g_errno = std::stoi(a.substr(8));
     } else if (a == "--fail-statfs") {
       g_fail_statfs = true;
     } else if (a.rfind("--entry-timeout=", 0) == 0) {
@@ -171,8 +194,9 @@ int main(int argc, char** argv) {
   if (rest.size() != 2) {
     std::fprintf(stderr,
                  "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
-                 "[--fail-statfs] [--fsync-log=FILE] "
-                 "[--entry-timeout=SECONDS] BACKING MOUNTPOINT\n");
+                 "[--fail-statfs] [--fail-readdir-after=K] [--errno=E] "
+                 "[--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING "
+                 "MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);

@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -77,25 +78,62 @@ int64_t FreeOf(const struct statvfs& vfs) {
 }  // namespace
 
 int CreateRawFile(const std::string& path, int* fd) {
-  // Not truncated by the open: whatever stands under the name is looked at
-  // first. O_NONBLOCK keeps a FIFO from holding the open for ever.
-  *fd = open(path.c_str(),
-             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (*fd < 0) return ErrnoOr(EIO);
-  struct stat st;
-  int err = fstat(*fd, &st) != 0 ? ErrnoOr(EIO) : 0;
-  // A device node, a socket or a second name of another file holds data
-  // that is not ours: it is refused before a byte is written.
-  if (err == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) err = EEXIST;
-  if (err == 0 && st.st_size != 0 && ftruncate(*fd, 0) != 0) err = ErrnoOr(EIO);
-  if (err == 0) {
-    int flags = fcntl(*fd, F_GETFL);
-    if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
-    return 0;
-  }
-  close(*fd);
+  return CreateRawFileIn(-1, path, fd);
+}
+
+int CreateRawFileIn(int folder_fd, const std::string& path, int* fd) {
   *fd = -1;
-  return err;
+  int dir = AT_FDCWD;
+  std::string name = path;
+  if (folder_fd >= 0) {
+    dir = folder_fd;
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+  }
+  // Whatever stands under the name is looked at before it is opened: even
+  // an open refused afterwards would reach a device (a tape rewinds, a
+  // FIFO's reader is let go).
+  for (int look_again = 0; look_again < 2; ++look_again) {
+    struct stat seen;
+    if (fstatat(dir, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return ErrnoOr(EIO);
+      *fd = openat(dir, name.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (*fd >= 0) return 0;
+      // Made by somebody else since the look: looked at again.
+      if (errno != EEXIST) return ErrnoOr(EIO);
+      continue;
+    }
+    if (S_ISLNK(seen.st_mode)) return ELOOP;
+    if (S_ISDIR(seen.st_mode)) return EISDIR;
+    // A device node, a FIFO, a socket or a second name of another file
+    // holds data that is not ours: it is refused untouched.
+    if (!S_ISREG(seen.st_mode) || seen.st_nlink != 1) return EEXIST;
+    // O_NONBLOCK: should a FIFO take the file's place after the look, the
+    // open still cannot hang.
+    *fd = openat(dir, name.c_str(),
+                 O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0) return ErrnoOr(EIO);
+    struct stat st;
+    int err = fstat(*fd, &st) != 0 ? ErrnoOr(EIO) : 0;
+    // Only the file looked at is written: one swapped in since is not.
+    if (err == 0 && (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino ||
+                     !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+      err = EEXIST;
+    }
+    if (err == 0 && st.st_size != 0 && ftruncate(*fd, 0) != 0) {
+      err = ErrnoOr(EIO);
+    }
+    if (err == 0) {
+      int flags = fcntl(*fd, F_GETFL);
+      if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+      return 0;
+    }
+    close(*fd);
+    *fd = -1;
+    return err;
+  }
+  return EEXIST;
 }
 
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
@@ -126,13 +164,23 @@ int TruncateRawFile(int fd, int64_t length) {
 }
 
 int OpenRawFileForReading(const std::string& path, int* fd) {
-  // O_NONBLOCK so a FIFO named like a data file cannot hang the open;
-  // O_NOFOLLOW so a link is passed over rather than followed.
+  *fd = -1;
+  // Looked at before it is opened, so that nothing but a regular file is
+  // ever opened; a link is passed over rather than followed.
+  struct stat seen;
+  if (fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ErrnoOr(EIO);
+  }
+  if (S_ISLNK(seen.st_mode)) return ELOOP;
+  if (S_ISDIR(seen.st_mode)) return EISDIR;
+  if (!S_ISREG(seen.st_mode)) return EINVAL;
+  // O_NONBLOCK: a FIFO put in its place since the look cannot hang the open.
   *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (*fd < 0) return ErrnoOr(EIO);
   struct stat st;
   int stat_rc = fstat(*fd, &st);
-  if (stat_rc != 0 || !S_ISREG(st.st_mode)) {
+  if (stat_rc != 0 || !S_ISREG(st.st_mode) || st.st_dev != seen.st_dev ||
+      st.st_ino != seen.st_ino) {
     int err = stat_rc != 0 ? ErrnoOr(EIO) : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     close(*fd);
     *fd = -1;
@@ -286,7 +334,11 @@ bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
                        FolderSearch* search, std::string* name) {
   search->dir = opendir(folder.empty() ? "." : folder.c_str());
   search->pattern = pattern;
-  if (search->dir == nullptr) return false;
+  search->error = 0;
+  if (search->dir == nullptr) {
+    if (errno != ENOENT) search->error = ErrnoOr(EIO);
+    return false;
+  }
   return FolderSearchNext(search, name);
 }
 
@@ -295,12 +347,16 @@ bool FolderSearchNext(FolderSearch* search, std::string* name) {
   HandlePendingSignal();
   if (search->dir == nullptr) return false;
   DIR* dir = static_cast<DIR*>(search->dir);
+  // readdir tells its end from a failure only by errno.
+  errno = 0;
   while (struct dirent* entry = readdir(dir)) {
     if (fnmatch(search->pattern.c_str(), entry->d_name, 0) == 0) {
       name->assign(entry->d_name);
       return true;
     }
+    errno = 0;
   }
+  if (errno != 0) search->error = errno;
   return false;
 }
 
@@ -374,6 +430,22 @@ int64_t DeviceOfFd(int fd) {
 int OpenFolderHandle(const std::string& path) {
   return open(path.empty() ? "." : path.c_str(),
               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool HandleNamesFolder(int folder_fd, const std::string& path) {
+  struct stat held, named;
+  return fstat(folder_fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+FolderLock LockFolder(int folder_fd, bool exclusive) {
+  for (;;) {
+    if (flock(folder_fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+      return FolderLock::kHeld;
+    }
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? FolderLock::kBusy : FolderLock::kUnsupported;
+  }
 }
 
 std::string NearestExistingFolder(const std::string& path) {

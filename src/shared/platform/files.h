@@ -12,9 +12,17 @@ namespace korv {
 
 // Creates (truncating) a file for raw writing. Only a regular file with a
 // single name is taken: a symbolic link in the last component is never
-// followed (ELOOP), and a device node, FIFO, socket or hard link to another
-// file is refused (EEXIST) untouched, without the open ever blocking.
+// followed (ELOOP), a folder is refused (EISDIR), and a device node, FIFO,
+// socket or hard link to another file is refused (EEXIST) untouched: it is
+// looked at, never opened.
 int CreateRawFile(const std::string& path, int* fd);
+
+// Creates (truncating) the data file path names, inside the folder held
+// open as folder_fd (OpenFolderHandle; -1 takes path as it is): the file
+// is made in that folder even when its path has come to lead elsewhere (a
+// card pulled and its mount point bare). The same rules as CreateRawFile;
+// whatever stands under the name is looked at before anything opens it.
+int CreateRawFileIn(int folder_fd, const std::string& path, int* fd);
 
 // Writes one block; *stored gets the bytes stored (0 on error).
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored);
@@ -28,9 +36,9 @@ int TruncateRawFile(int fd, int64_t length);
 // Linux numbers.
 inline bool IsDiskFullError(int err) { return err == 28 || err == 122; }
 
-// Opens a data file for reading. Only regular files are opened: the open
-// neither blocks (FIFOs) nor follows a link; anything else gives ENOENT-like
-// failure (EISDIR, ELOOP, ...) without a byte read. Before returning, pages
+// Opens a data file for reading. Only regular files are opened: anything
+// else is looked at, never opened, and gives a failure (ELOOP for a link,
+// EISDIR, EINVAL) without a byte read. Before returning, pages
 // still waiting are written back and the file's cached pages are dropped,
 // so the read that follows comes from the media.
 int OpenRawFileForReading(const std::string& path, int* fd);
@@ -105,14 +113,20 @@ std::string EnvValue(const char* name);
 struct FolderSearch {
   void* dir = nullptr;
   std::string pattern;
+  // Set when the search ended by a failure (a folder that cannot be read,
+  // a bad folder block) rather than at the folder's end; a folder that does
+  // not exist is no failure, it holds nothing.
+  int error = 0;
 };
 
 // Starts a search of folder ("" = current) for names matching pattern
 // (fnmatch, case-sensitive; every kind of entry matches). Returns true and
-// the first name, or false when the folder cannot be read or holds none.
+// the first name, or false when the folder holds none or the search failed
+// (search->error).
 bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
                        FolderSearch* search, std::string* name);
-// Returns the next matching name, false when there is none.
+// Returns the next matching name, false at the end or on a failure
+// (search->error).
 bool FolderSearchNext(FolderSearch* search, std::string* name);
 // Releases what the search holds.
 void FolderSearchEnd(FolderSearch* search);
@@ -136,6 +150,21 @@ int64_t DeviceOfPath(const std::string& path);
 int64_t DeviceOfFd(int fd);
 // Opens a folder read-only to query its file system later; -1 on failure.
 int OpenFolderHandle(const std::string& path);
+
+// Returns true when the folder held open as folder_fd is the folder path
+// names now (false where the system cannot tell).
+bool HandleNamesFolder(int folder_fd, const std::string& path);
+
+// Answers of LockFolder.
+enum class FolderLock {
+  kHeld,         // the lock is ours until the handle is closed
+  kBusy,         // another process holds a lock that excludes ours
+  kUnsupported,  // the file system (or the system) cannot lock
+};
+
+// Takes an advisory lock on a folder held open by OpenFolderHandle, shared
+// or exclusive, without waiting.
+FolderLock LockFolder(int folder_fd, bool exclusive);
 // Free bytes of drive number drive: 0 is the current drive, 1 to 26 the
 // drive letters A to Z; -1 when there is no such drive (Linux knows drive 0
 // only, the file system of the current folder).

@@ -359,6 +359,11 @@ int CreateRawFile(const std::string& path, int* fd) {
   return err;
 }
 
+// Windows has no folder handles to make files in: the path decides.
+int CreateRawFileIn(int, const std::string& path, int* fd) {
+  return CreateRawFile(path, fd);
+}
+
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
@@ -619,9 +624,15 @@ bool FolderSearchFirst(const std::string& folder, const std::string& pattern,
   WIN32_FIND_DATAA data;
   // Every kind of entry is found (read-only, hidden, system, folders ...);
   // the system's own wildcards decide, without regard to case.
+  search->error = 0;
   HANDLE h = FindFirstFileA(spec.c_str(), &data);
   if (h == INVALID_HANDLE_VALUE) {
     search->dir = nullptr;
+    const DWORD code = GetLastError();
+    // No matching name, or no such folder: nothing to find.
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+      search->error = ErrnoOfWindowsError(code);
+    }
     return false;
   }
   search->dir = h;
@@ -634,7 +645,11 @@ bool FolderSearchNext(FolderSearch* search, std::string* name) {
   HandlePendingSignal();
   if (search->dir == nullptr) return false;
   WIN32_FIND_DATAA data;
-  if (!FindNextFileA(static_cast<HANDLE>(search->dir), &data)) return false;
+  if (!FindNextFileA(static_cast<HANDLE>(search->dir), &data)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_NO_MORE_FILES) search->error = ErrnoOfWindowsError(code);
+    return false;
+  }
   name->assign(data.cFileName);
   return true;
 }
@@ -709,6 +724,11 @@ int OpenFolderHandle(const std::string& path) {
   Remember(fd, folder);
   return fd;
 }
+
+bool HandleNamesFolder(int, const std::string&) { return false; }
+
+// Windows cannot lock a folder: runs on one folder are not kept apart.
+FolderLock LockFolder(int, bool) { return FolderLock::kUnsupported; }
 
 std::string NearestExistingFolder(const std::string& path) {
   std::string p = path;

@@ -7,6 +7,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/run/work_folder.h"
 
 namespace korv {
 namespace {
@@ -30,17 +31,12 @@ bool MeansCurrentFolder(std::string_view text) {
          text == "\\";
 }
 
-void SetFolder(std::string_view text) {
+bool SetFolder(std::string_view text) {
   if (MeansCurrentFolder(text)) {
     g_run.verzeichnis.clear();
-    return;
+    return true;
   }
-  g_run.verzeichnis.assign(text);
-  // A separator that would pass the longest text is dropped.
-  if (g_run.verzeichnis.back() != '\\' &&
-      g_run.verzeichnis.size() < kMaxTextLength) {
-    g_run.verzeichnis.push_back('\\');
-  }
+  return DataFolderText(text, &g_run.verzeichnis);
 }
 
 }  // namespace
@@ -126,7 +122,9 @@ ArgumentVerdict ParseFolderArgument(int argc, const char* const* argv,
       std::string_view(argv[n]).size() > kMaxTextLength) {
     return ArgumentVerdict::kInvalid;
   }
-  SetFolder(ArgumentText(argc, argv, n));
+  if (!SetFolder(ArgumentText(argc, argv, n))) {
+    return ArgumentVerdict::kInvalid;
+  }
   return ArgumentVerdict::kRun;
 }
 
@@ -174,7 +172,9 @@ void EchoRangeSettings() {
   line = "LOESCHEN    = ";
   line += g_run.loeschen;
   OutLine(line);
-  if (!g_run.verzeichnis.empty()) OutLine("VERZEICHNIS = " + g_run.verzeichnis);
+  if (!g_run.verzeichnis.empty()) {
+    OutLine("VERZEICHNIS = " + EscapedText(g_run.verzeichnis));
+  }
 }
 
 void SettleVerdict(ArgumentVerdict verdict, void (*show_usage)()) {

@@ -14,12 +14,6 @@ enum class ArgumentVerdict {
   kInvalid,  // a value was refused: usage, exit status 64
 };
 
-// Exit statuses after the usage text. A refused value must not look like a
-// finished run to a calling script, nor like an error number (2 would read
-// as ENOENT), so it takes the usage status of sysexits.h.
-inline constexpr int kHelpExitStatus = 0;
-inline constexpr int kInvalidExitStatus = 64;
-
 // Returns argument n (1-based) cut to the longest text the programs keep;
 // an argument beyond the count reads as empty.
 std::string_view ArgumentText(int argc, const char* const* argv, int n);

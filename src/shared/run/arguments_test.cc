@@ -74,6 +74,13 @@ TEST(ArgumentsTest, RangeFromAnyPosition) {
       // 255 characters are a folder; one more would be cut to another one.
       {{"3", "1", "N", kLongest.c_str()}, 1, ArgumentVerdict::kRun, 3, 3, 'N', kLongest, 0, false},
       {{"3", "1", "N", kTooLong.c_str()}, 1, ArgumentVerdict::kInvalid, 0, 0, 'N', "", 0, false},
+      // The folder the levels lead to: "." goes, ".." takes a level off.
+      {{"3", "1", "N", "keep/emptyA/../../neu"}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "neu\\", 0, false},
+      {{"3", "1", "N", "./a//b/./../c/"}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "a/c/\\", 0, false},
+      {{"3", "1", "N", "../../x"}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "../../x\\", 0, false},
+      {{"3", "1", "N", "/mnt/../.."}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "/\\", 0, false},
+      {{"3", "1", "N", "E:\\..\\x"}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "E:\\x\\", 0, false},
+      {{"3", "1", "N", "a/.."}, 1, ArgumentVerdict::kRun, 3, 3, 'N', "", 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

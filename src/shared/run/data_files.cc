@@ -66,7 +66,8 @@ bool ScanGoesOn(int mode) {
 }
 
 void DeleteFoundEntry(const std::string& folder, const std::string& name) {
-  Out(name);
+  // The name comes from the folder, which may be a stranger's card.
+  Out(EscapedText(name));
   if (InRange(g_run.current_index) ||
       (g_run.loeschen == 'A' && g_run.current_index >= 0)) {
     // unlink, so a folder that happens to match the pattern is reported,
@@ -76,6 +77,7 @@ void DeleteFoundEntry(const std::string& folder, const std::string& name) {
       OutLine(" geloescht");
     } else {
       OutLine(" Fehler!!!");
+      ReportError(err, folder + name);
       if (g_deletion_error == 0) g_deletion_error = err;
     }
   } else {
@@ -127,6 +129,10 @@ void DataFolderScan(int mode) {
     found = FolderSearchNext(&search, &name);
   }
   FolderSearchEnd(&search);
+  // A folder that fails part way must not pass for one that ended there:
+  // the files behind the failure would go unchecked, or undeleted while
+  // the run reports success.
+  if (search.error != 0) Fatal(search.error, folder.empty() ? "." : folder);
 }
 
 void CountingScan() {
@@ -145,7 +151,11 @@ void DeletionStep() {
   Out("Weiter mit beliebiger Taste, zum Loeschen der Dateien >");
   if (g_run.pausing) ReadKeyCode();
   OutLine();
+  // The card may have been pulled while the prompt waited: the files of a
+  // folder of the same name elsewhere are not the run's.
+  CheckDataFolderInPlace();
   DataFolderScan(kScanDeleting);
+  ReleaseDataFolder();
   if (!g_run.verzeichnis.empty()) FolderRemoval(g_run.verzeichnis);
 }
 

@@ -1,10 +1,16 @@
 #include "shared/run/work_folder.h"
 
+#include <cerrno>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
+#include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
 #include "shared/run/run_platform.h"
+#include "shared/run/run_state.h"
 
 namespace korv {
 namespace {
@@ -12,6 +18,15 @@ namespace {
 std::string g_home_path;
 std::string g_start_folder;
 int g_home_status = -1;
+
+// The data folder held open and locked for the run; -1 while none is.
+int g_data_folder_fd = -1;
+bool g_data_folder_exclusive = false;
+// Its device as it was held, and the path whose device must stay the same
+// for the folder to be in place: the data folder, or the current folder
+// by its full path.
+int64_t g_data_folder_device = -1;
+std::string g_data_folder_check;
 
 bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -66,11 +81,114 @@ std::string FolderTextToPath(const std::string& folder_text) {
   return path;
 }
 
-void FolderCreation(const std::string& folder_text, const std::string& done) {
+std::string NormalFolderText(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsFolderSeparator(text[i])) ++i;
+  const std::string_view prefix = text.substr(0, i);
+  // Each level kept, with the separator that followed it in the text.
+  struct Level {
+    std::string_view name;
+    char separator;
+  };
+  std::vector<Level> levels;
+  while (i < text.size()) {
+    size_t end = i;
+    while (end < text.size() && !IsFolderSeparator(text[end])) ++end;
+    const std::string_view name = text.substr(i, end - i);
+    const char separator = end < text.size() ? text[end] : '\0';
+    while (end < text.size() && IsFolderSeparator(text[end])) ++end;
+    i = end;
+    if (name == ".") continue;
+    if (name == "..") {
+      // A root's parent is the root itself; a relative text climbs above
+      // where it starts.
+      const bool at_drive =
+          levels.size() == 1 && prefix.empty() && levels[0].name.back() == ':';
+      if (at_drive || (levels.empty() && !prefix.empty())) continue;
+      if (!levels.empty() && levels.back().name != "..") {
+        levels.pop_back();
+        continue;
+      }
+    }
+    levels.push_back({name, separator});
+  }
+  std::string normal(prefix);
+  const bool trailing = !text.empty() && IsFolderSeparator(text.back());
+  for (size_t k = 0; k < levels.size(); ++k) {
+    normal += levels[k].name;
+    if (k + 1 < levels.size() || trailing) {
+      normal.push_back(levels[k].separator != '\0' ? levels[k].separator
+                                                   : '\\');
+    }
+  }
+  return normal;
+}
+
+bool DataFolderText(std::string_view argument, std::string* folder) {
+  std::string text = NormalFolderText(argument);
+  if (!text.empty() && text.back() != '\\') {
+    // Without its separator the last level would run into the data-file
+    // names (".../zzzN0000000.KVL"), a file beside the folder.
+    if (text.size() >= kMaxTextLength) {
+      if (!IsFolderSeparator(text.back())) return false;
+    } else {
+      text.push_back('\\');
+    }
+  }
+  *folder = std::move(text);
+  return true;
+}
+
+int HoldDataFolder(bool exclusive, int* err) {
+  const std::string path = g_run.verzeichnis.empty()
+                               ? std::string(".")
+                               : FolderTextToPath(g_run.verzeichnis);
+  *err = 0;
+  // Held already (the writer locks a folder that exists before its
+  // protocol starts, and again once it has made it): a second handle
+  // would find the first one's lock in its way.
+  if (g_data_folder_fd >= 0 && g_data_folder_exclusive == exclusive &&
+      HandleNamesFolder(g_data_folder_fd, path)) {
+    return g_data_folder_fd;
+  }
+  if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
+  g_data_folder_exclusive = exclusive;
+  g_data_folder_fd = OpenFolderHandle(path);
+  if (g_data_folder_fd < 0) {
+    *err = CheckFolderReadable(path);
+    if (*err == 0) *err = EIO;
+    return -1;
+  }
+  if (LockFolder(g_data_folder_fd, exclusive) == FolderLock::kBusy) {
+    FatalLine("Verzeichnis in Benutzung durch einen anderen Lauf: " +
+                  EscapedText(path),
+              kFolderBusyExitStatus);
+  }
+  g_data_folder_device = DeviceOfFd(g_data_folder_fd);
+  g_data_folder_check = g_run.verzeichnis.empty() ? CurrentFolder() : path;
+  return g_data_folder_fd;
+}
+
+void ReleaseDataFolder() {
+  if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
+  g_data_folder_fd = -1;
+}
+
+void CheckDataFolderInPlace() {
+  if (g_data_folder_fd < 0 || g_data_folder_check.empty()) return;
+  if (DeviceOfPath(g_data_folder_check) == g_data_folder_device) return;
+  FatalLine("Datentraeger entfernt oder gewechselt: " +
+                EscapedText(g_data_folder_check),
+            kFolderGoneExitStatus);
+}
+
+int FolderCreation(const std::string& folder_text, const std::string& done,
+                   std::string* failed_level) {
   // One level per pass; the levels are few (one per separator), so a loop
   // does what a recursion would without its stack.
   std::string rest = folder_text;
   std::string level = done;
+  int first_error = 0;
   for (;;) {
     size_t p = 0;
     while (p < rest.size() && !IsFolderSeparator(rest[p])) ++p;
@@ -84,14 +202,22 @@ void FolderCreation(const std::string& folder_text, const std::string& done) {
       level.append(rest, 0, p + 1);
       rest.erase(0, p + 1);
     }
-    // Existing levels, a root and levels we may not create fail silently.
-    if (MakeFolder(FolderTextToPath(level)) == 0) {
+    // Existing levels, a root and levels we may not create fail silently;
+    // the first level that is still missing after its failure is what
+    // keeps the folder from being made.
+    const std::string path = FolderTextToPath(level);
+    const int err = MakeFolder(path);
+    if (err == 0) {
       Out("Verzeichnis: ");
-      Out(level);
+      Out(EscapedText(level));
       OutLine(" angelegt");
+    } else if (first_error == 0 && !FolderExists(path)) {
+      first_error = err;
+      if (failed_level != nullptr) *failed_level = path;
     }
     if (rest.empty()) break;
   }
+  return first_error;
 }
 
 void FolderRemoval(const std::string& folder_text) {
@@ -121,7 +247,7 @@ void FolderRemoval(const std::string& folder_text) {
     if (device >= 0 && FolderMayBeRemoved(path, device) &&
         RemoveFolder(path) == 0) {
       Out("Verzeichnis: ");
-      Out(dir);
+      Out(EscapedText(dir));
       OutLine(" geloescht");
     }
   }
