@@ -71,6 +71,11 @@ TEST_F(KorvlasFaultsTest, EveryFailureHasItsLineAndStatus) {
        "!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht lesbar: E/A-Fehler 5 "
        "(Input/output error)",
        true},
+      {"read fails with an I/O error", "fuse --fail-read=N0000001.KVL",
+       "\"$KL\" 0 3 N fuse", 65,
+       "!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht lesbar: E/A-Fehler 5 "
+       "(Input/output error) ab Byte 0, 4 Byte ungelesen   >",
+       true},
       {"no right to read",
        "chmod 000 daten/N0000001.KVL && chmod 755 . daten && chmod 777 home",
        "setpriv --reuid=65534 --regid=65534 --clear-groups \"$KL\" 0 3 N daten",
@@ -92,7 +97,13 @@ TEST_F(KorvlasFaultsTest, EveryFailureHasItsLineAndStatus) {
     if (c.prepare.rfind("fuse ", 0) == 0) {
       std::string why;
       const std::string fuse = root_ + "/fuse";
-      ASSERT_EQ(MakeFolder(fuse), 0);
+      // One mount at a time: the case before may have left its own.
+      if (FolderExists(fuse)) {
+        Unmount(fuse);
+        std::erase(mounts_, fuse);
+      } else {
+        ASSERT_EQ(MakeFolder(fuse), 0);
+      }
       if (!MountFaultFs(data_, fuse, {c.prepare.substr(5)}, &why)) {
         std::printf("skipped \"%s\": %s\n", c.name, why.c_str());
         continue;

@@ -1,12 +1,17 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
-//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] BACKING MOUNTPOINT
+//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-fsync=NAME]
+//            [--fail-read=NAME[:OFFSET[:LENGTH]]] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails with EIO (--fail-open), or closing a file named NAME
-// fails with EIO (--fail-flush), as a network or
-// failing USB file system reports a lost write-back. Runs in the foreground
-// until unmounted.
+// fails with EIO (--fail-flush), as a network or failing USB file system
+// reports a lost write-back, or a read of a file named NAME that touches
+// the LENGTH bytes (default 1) from OFFSET (default 0) on fails with EIO
+// (--fail-read), as a bad area of a card does, or flushing a file named
+// NAME to the disk fails with EIO (--fail-fsync). A file named for reads is
+// read without the kernel's cache, so each read a program asks for fails
+// or succeeds as a whole. Runs in the foreground until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -18,6 +23,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +33,10 @@ namespace {
 int g_backing = -1;
 std::string g_fail_open;
 std::string g_fail_flush;
+std::string g_fail_read;
+std::string g_fail_fsync;
+off_t g_bad_from = 0;
+off_t g_bad_length = 1;
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -66,6 +76,7 @@ int Open(const char* path, fuse_file_info* fi) {
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags & ~O_NOFOLLOW);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
+  if (NameIs(path, g_fail_read)) fi->direct_io = 1;
   return 0;
 }
 
@@ -77,7 +88,12 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   return 0;
 }
 
-int Read(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
+int Read(const char* path, char* buf, size_t size, off_t off,
+         fuse_file_info* fi) {
+  if (NameIs(path, g_fail_read) && off < g_bad_from + g_bad_length &&
+      g_bad_from < off + static_cast<off_t>(size)) {
+    return -EIO;
+  }
   return Result(static_cast<int>(pread(static_cast<int>(fi->fh), buf, size, off)));
 }
 
@@ -96,7 +112,8 @@ int Release(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int Fsync(const char*, int, fuse_file_info* fi) {
+int Fsync(const char* path, int, fuse_file_info* fi) {
+  if (NameIs(path, g_fail_fsync)) return -EIO;
   return Result(fdatasync(static_cast<int>(fi->fh)));
 }
 
@@ -137,13 +154,27 @@ int main(int argc, char** argv) {
       g_fail_open = a.substr(12);
     } else if (a.rfind("--fail-flush=", 0) == 0) {
       g_fail_flush = a.substr(13);
+    } else if (a.rfind("--fail-fsync=", 0) == 0) {
+      g_fail_fsync = a.substr(13);
+    } else if (a.rfind("--fail-read=", 0) == 0) {
+      // NAME[:OFFSET[:LENGTH]]
+      std::string spec = a.substr(12);
+      const size_t colon = spec.find(':');
+      g_fail_read = spec.substr(0, colon);
+      if (colon != std::string::npos) {
+        char* end = nullptr;
+        g_bad_from = std::strtoll(spec.c_str() + colon + 1, &end, 10);
+        if (*end == ':') g_bad_length = std::strtoll(end + 1, nullptr, 10);
+      }
     } else {
       rest.push_back(argv[i]);
     }
   }
   if (rest.size() != 2) {
     std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
-                         "[--fail-flush=NAME] BACKING MOUNTPOINT\n");
+                         "[--fail-flush=NAME] [--fail-fsync=NAME] "
+                         "[--fail-read=NAME[:OFFSET[:LENGTH]]] "
+                         "BACKING MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);
