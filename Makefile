@@ -26,6 +26,9 @@ TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
 PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file
 # The package test (root only): the checker and the manual-page tools.
 CHECK_NEEDS   = lintian=lintian man-db=man groff-base=groff mandoc=mandoc
+# The full-disk tests (root only): the file systems a disk may carry.
+FS_NEEDS      = xfsprogs=mkfs.xfs btrfs-progs=mkfs.btrfs exfatprogs=mkfs.exfat \
+                exfat-fuse=mount.exfat-fuse ntfs-3g=ntfs-3g
 # make windows: the cross compiler; its tests run the programs under wine.
 WINDOWS_NEEDS = g++-mingw-w64-x86-64-posix=x86_64-w64-mingw32-g++-posix
 WINE_NEEDS    = wine=wine wine64=/usr/lib/wine/wine64
@@ -59,13 +62,13 @@ package-deps: build-deps
 windows-deps: build-deps
 	@$(call need,$(WINDOWS_NEEDS))
 
-# Everything make test and make bench need. The package test and the wine
-# tests are only installed for as root (otherwise they say what they
-# skipped).
+# Everything make test and make bench need. The package test, the
+# full-disk file systems and the wine tests are only installed for as root
+# (otherwise they say what they skipped).
 deps: build-deps
 	@$(call need,$(TEST_NEEDS))
 	@if [ "$$(id -u)" = 0 ]; then \
-	  $(call need,$(PACKAGE_NEEDS) $(CHECK_NEEDS) $(WINDOWS_NEEDS) $(WINE_NEEDS)); \
+	  $(call need,$(PACKAGE_NEEDS) $(CHECK_NEEDS) $(FS_NEEDS) $(WINDOWS_NEEDS) $(WINE_NEEDS)); \
 	fi
 
 $(BUILD)/CMakeCache.txt: CMakeLists.txt | build-deps

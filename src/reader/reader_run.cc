@@ -58,8 +58,8 @@ int RunReader(int argc, const char* const* argv) {
   ReadReaderCommandLine(argc, argv);
 
   OrderDataFiles();
-  // The text is copied: the stopwatch's own buffer changes with its next call.
-  std::string time_text = StopwatchStart(1);
+  std::string time_text;
+  StopwatchStart(kRunStopwatch, &time_text);
   ProtocolSpaceCheck();
   if (g_run.protocol_active) StartProtocolFile("korvlas", time_text);
   OutLine();
@@ -76,7 +76,7 @@ int RunReader(int argc, const char* const* argv) {
     while (g_run.position <= g_run.run_total) FileStep();
   }
   ListClear0();
-  time_text = StopwatchStop(1);
+  StopwatchStop(kRunStopwatch, &time_text);
   StampedRunTotals();
 
   if (g_run.protocol_active) {
@@ -88,7 +88,7 @@ int RunReader(int argc, const char* const* argv) {
   if (g_run.protocol_active) SummaryDisplay();
   OutLine();
   Out("Korvlas ist beendet.   ");
-  OutLine(StopwatchDuration(1));
+  OutLine(StopwatchDuration(kRunStopwatch));
   if (WrongFileFound()) return kWrongFileExitStatus;
   return DeletionError();
 }

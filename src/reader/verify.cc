@@ -10,6 +10,7 @@
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/platform/vector_units.h"
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
@@ -62,8 +63,8 @@ bool g_wrong_found = false;
 // The read buffer, reused for every block of the run.
 alignas(64) uint8_t g_block[kReadBlockSize];
 
-std::string g_path;      // the data-file path, digits overwritten per file
-size_t g_digits_at = 0;  // where the seven digits start in g_path
+std::string g_path;          // the data-file path; the name changes per file
+size_t g_folder_length = 0;  // the folder part of g_path
 std::string g_text;      // the report under construction
 
 // A stamped run: every sector of every file is checked against the run's
@@ -91,20 +92,11 @@ constexpr SectorClass kBadClasses[] = {kSectorChanged, kSectorCorrupted,
 constexpr const char* kClassWords[kSectorClassCount] = {
     "ok", "geaendert", "defekt", "verschoben", "veraltet", "leer"};
 
-// (ifunc, which picks the clone, exists only in ELF programs.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-#define KORV_WIDE_CLONES \
-  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define KORV_WIDE_CLONES
-#endif
-
 // Returns true when all length bytes equal the first. The words of each
 // 256-byte stretch are compared without a branch (the compiler turns them
 // into vector compares), so a block of one byte is recognised at memory
 // speed, and a block of random bytes is given up after its first stretch.
-KORV_WIDE_CLONES
+KORV_CLONES("arch=x86-64-v4", "avx2", "default")
 bool IsOneByteBlock(const uint8_t* data, size_t length) {
   const uint64_t pattern = UINT64_C(0x0101010101010101) * data[0];
   size_t i = 0;
@@ -172,15 +164,6 @@ void AppendSectorLine(std::string* out) {
   }
 }
 
-int DecimalDigits(int64_t value) {
-  int n = 1;
-  while (value >= 10) {
-    value /= 10;
-    ++n;
-  }
-  return n;
-}
-
 void AppendLabel(std::string* out, int v) {
   if (v == 0) {
     out->append("HEX ");
@@ -194,12 +177,8 @@ void AppendLabel(std::string* out, int v) {
 }
 
 void SetPathIndex(int32_t index) {
-  uint32_t v = static_cast<uint32_t>(index);
-  for (int k = 6; k >= 0; --k) {
-    g_path[g_digits_at + static_cast<size_t>(k)] =
-        static_cast<char>('0' + v % 10);
-    v /= 10;
-  }
+  g_path.resize(g_folder_length);
+  AppendDataFileName(&g_path, index);
 }
 
 // Checks the block that follows the part of the current file checked so
@@ -232,7 +211,6 @@ void AddFileToRunTally() {
 // characters, the later ones indented by two: the summary shows longer
 // protocol lines cut.
 void WriteWrappedProtocolLine(const std::string& line) {
-  constexpr size_t kSummaryWidth = 68;
   constexpr char kIndent[] = "  ";
   size_t from = 0;
   std::string part;
@@ -365,13 +343,10 @@ bool ReadAndCount(int fd) {
 // The start of the line of a file that cannot be read (no right to it, an
 // I/O error, no regular file): a failure of the medium or of the folder.
 void AppendUnreadableText(std::string* out, int err) {
-  out->append("!!! ACHTUNG FEHLER !!!  Datei N");
-  AppendZeroPadded(out, g_run.current_index, 7);
-  out->append(".KVL nicht lesbar: E/A-Fehler ");
-  AppendNumber(out, err);
-  out->append(" (");
-  out->append(std::strerror(err));
-  out->push_back(')');
+  out->append("!!! ACHTUNG FEHLER !!!  Datei ");
+  AppendDataFileName(out, g_run.current_index);
+  out->append(" nicht lesbar: ");
+  AppendIoError(out, err);
 }
 
 // Prints a wrong-file line; with pausing on it waits for a key before the
@@ -522,9 +497,9 @@ bool CharacterReport() {
   }
   g_text.push_back('\n');
   if (wrong_data) {
-    g_text.append("!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei N");
-    AppendZeroPadded(&g_text, g_run.current_index, 7);
-    g_text.append(".KVL   >");
+    g_text.append("!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei ");
+    AppendDataFileName(&g_text, g_run.current_index);
+    g_text.append("   >");
     ShowWrongLine(g_text);
     g_text.clear();
   }
@@ -550,9 +525,9 @@ int64_t LargestTotal() { return g_largest_total; }
 bool WrongFileFound() { return g_wrong_found; }
 
 void PrepareFilePath() {
-  // The shared name rule gives the folder part; only the digits change.
+  // The folder part stays; only the name changes from file to file.
   g_path = DataFilePath(0);
-  g_digits_at = g_path.size() - 11;
+  g_folder_length = g_path.size() - DataFileName(0).size();
 }
 
 void FileStep() {
@@ -572,7 +547,7 @@ void FileStep() {
   g_read_error_offset = 0;
   g_unread_bytes = 0;
   g_unread_sectors = 0;
-  StopwatchStart(2);
+  StopwatchStart(kFileStopwatch);
   if (g_path.empty()) PrepareFilePath();
   SetPathIndex(index);
   int fd = -1;
@@ -673,9 +648,8 @@ void StampedRunTotals() {
   }
   line += " - erster Fehler: ";
   if (g_run_tally.bad_seen) {
-    line += 'N';
-    AppendZeroPadded(&line, g_first_bad_index, 7);
-    line += ".KVL Byte ";
+    AppendDataFileName(&line, g_first_bad_index);
+    line += " Byte ";
     AppendNumber(&line, g_first_bad_offset);
   } else {
     line += "keiner";
@@ -707,7 +681,7 @@ void ResetVerification() {
   g_largest_total = 0;
   g_wrong_found = false;
   g_path.clear();
-  g_digits_at = 0;
+  g_folder_length = 0;
 }
 
 }  // namespace korv

@@ -9,6 +9,8 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/platform/vector_units.h"
+#include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
@@ -17,9 +19,6 @@
 
 namespace korv {
 namespace {
-
-constexpr int kIndexDigits = 7;
-constexpr char kDataFileExtension[] = ".KVL";
 
 // The one fill block of the run; every block written comes from here.
 alignas(64) uint8_t g_fill_block[kFillBlockSize];
@@ -93,11 +92,7 @@ __attribute__((always_inline)) inline void StepLanes(V& s0, V& s1, V& s2,
 
 // The lanes as two vectors of four: SSE2 everywhere, AVX2 where the
 // processor has it (chosen when the program is loaded).
-// (ifunc, which picks the clone, exists only in ELF programs.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+KORV_CLONES("avx2", "default")
 void FillRandomNarrow(uint8_t* data, size_t length) {
   typedef uint64_t Lanes4 __attribute__((vector_size(32)));
   // A local copy: stores through the byte pointer could alias the module
@@ -117,14 +112,9 @@ void FillRandomNarrow(uint8_t* data, size_t length) {
   std::memcpy(g_random.words, s, sizeof s);
 }
 
-// (Only in ELF programs: the Windows compiler cannot align the stack to
-// the 64 bytes these vectors need.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-#define KORV_WIDE_RANDOM 1
+#ifdef KORV_VECTOR_CLONES
 // The lanes as one vector of eight, for processors with AVX-512.
-__attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,
-                                                       size_t length) {
+KORV_WIDE_VECTORS void FillRandomWide(uint8_t* data, size_t length) {
   typedef uint64_t Lanes8 __attribute__((vector_size(64)));
   Lanes8 s[4];
   std::memcpy(s, g_random.words, sizeof s);
@@ -142,52 +132,70 @@ __attribute__((target("avx512f"))) void FillRandomWide(uint8_t* data,
 
 bool g_force_narrow = false;
 
-bool HasWideVectors() {
-  static const bool wide = __builtin_cpu_supports("avx512f");
-  return wide && !g_force_narrow;
-}
+bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 #endif
 
-// Asks the free space for the space test: the data file system through the
-// open data file, the protocol's only when it is another one.
-bool SpaceTest(int fd, int64_t length) {
-  int64_t free_data = 0;
+// Whether a flush may still give the space test more room: file systems
+// that reserve room for data not yet written back (xfs, btrfs) count it as
+// used until a flush. Set at the start of a run.
+bool g_flush_may_gain = true;
+
+// Asks the free space of the data file system (through the open data file)
+// and, when it is another one, of the protocol's: *room tells whether the
+// block fits. Returns 0, or the error number of a data free-space query
+// that failed: a disk that cannot say what it holds is not taken as full.
+int SpaceAnswer(int fd, int64_t length, int64_t* free_data, bool* room) {
   int64_t free_protocol = 0;
   bool same_drive = g_same_drive;
+  int err = 0;
   if (g_test_data_free != nullptr) {
     same_drive = g_test_same_drive;
-    free_data = g_test_data_free(fd);
+    *free_data = g_test_data_free(fd);
+    if (*free_data < 0) err = EIO;
     if (!same_drive) {
       free_protocol =
           g_test_protocol_free != nullptr ? g_test_protocol_free() : -1;
     }
   } else {
-    free_data = FreeBytesOfFd(fd);
+    *free_data = FreeBytesOfFd(fd, &err);
     if (!same_drive) free_protocol = FreeBytesProtocolDrive();
   }
-  return RoomForBlock(length, free_data, free_protocol, same_drive,
-                      g_run.protocol_reserve);
+  // A protocol that holds its reserve in its own file needs no free space.
+  const int64_t reserve = ProtocolHoldsRoom() ? 0 : g_run.protocol_reserve;
+  *room = err == 0 &&
+          RoomForBlock(length, *free_data, free_protocol, same_drive, reserve);
+  return err;
+}
+
+// The space test: 0 with *room set, or the error number of a failed
+// free-space query. Before it ends the run, the data's file system is
+// flushed and asked again, so that room held back for data not yet on the
+// disk is filled too: once, and again only while every flush gained at
+// least a block, so a run pays for about one flush, at its very end.
+int SpaceTest(int fd, int64_t length, bool* room) {
+  int64_t free_data = 0;
+  int err = SpaceAnswer(fd, length, &free_data, room);
+  if (err != 0 || *room || !g_flush_may_gain) return err;
+  const int64_t before = free_data;
+  // A failed flush is reported by the flush at the end of the run.
+  SyncFileSystem(fd);
+  err = SpaceAnswer(fd, length, &free_data, room);
+  g_flush_may_gain = free_data - before >= kFillBlockSize;
+  return err;
 }
 
 // Prints the line of a failed write and keeps the first error number as
 // the run's exit status.
 void ReportWriteError(int err, const std::string& path) {
-  std::string line = "E/A-Fehler ";
-  line += std::to_string(err);
-  line += " (";
-  line += std::strerror(err);
-  line += "): ";
-  line += path;
-  OutLine(line);
+  OutLine(IoErrorLine(err, path));
   if (g_write_error == 0) g_write_error = err;
 }
 
-// Points g_path at the data file with the current index (the folder and
-// the "N" stay in front).
+// Points g_path at the data file with the current index (the folder
+// stays in front).
 void SetDataFilePath() {
   g_path.resize(g_folder_length);
-  AppendZeroPadded(&g_path, g_run.current_index, kIndexDigits);
-  g_path += kDataFileExtension;
+  AppendDataFileName(&g_path, g_run.current_index);
 }
 
 // Writes the data file with the current index; moves the current index
@@ -195,10 +203,17 @@ void SetDataFilePath() {
 void WriteDataFile(int64_t end) {
   const int64_t size = g_run.data_file_size;
   int64_t bytes_left = size;
-  StopwatchStart(2);
+  StopwatchStart(kFileStopwatch);
   SetDataFilePath();
   int fd = -1;
   int err = CreateRawFile(g_path, &fd);
+  if (err != 0 && IsDiskFullError(err)) {
+    // No room left for even a new name: the disk is full, the normal end
+    // of a fill.
+    g_run.current_index = static_cast<int32_t>(end + 1);
+    if (KeyPending()) ++g_run.finished_files;
+    return;
+  }
   if (err != 0) Fatal(err, g_path);
   OutLine();
   g_run.at_line_start = true;
@@ -214,25 +229,38 @@ void WriteDataFile(int64_t end) {
                   StampPosition(g_run.current_index, size - bytes_left));
     }
     bytes_left -= length;
-    go_on = SpaceTest(fd, length);
-    if (go_on) {
+    int result = SpaceTest(fd, length, &go_on);
+    if (result == 0 && go_on) {
       size_t stored = 0;
-      int result = WriteRawBlock(fd, g_fill_block,
-                                 static_cast<size_t>(length), &stored);
+      result =
+          WriteRawBlock(fd, g_fill_block, static_cast<size_t>(length), &stored);
       // A block stored only in part leaves a hole the next block would not
       // fill; it ends the run like any failed write.
       if (result == 0 && stored < static_cast<size_t>(length)) result = EIO;
-      if (result != 0) file_error = result;
-      go_on = result == 0 && SpaceTest(fd, length);
+      if (IsDiskFullError(result)) {
+        // The disk filled before the space test saw it (reserved clusters,
+        // estimated free space, a quota): the normal end of a fill. The
+        // file keeps its whole blocks only, as if the space test had
+        // stopped it before this block.
+        result = TruncateRawFile(fd, size - bytes_left - length);
+        stored_all = false;
+        go_on = false;
+      } else if (result == 0) {
+        result = SpaceTest(fd, length, &go_on);
+      }
     } else {
       stored_all = false;
+    }
+    if (result != 0) {
+      file_error = result;
+      go_on = false;
     }
     g_run.progress_bytes += length;
     ProgressDisplay();
   } while (bytes_left > 0 && !KeyPending() && go_on);
 
   if (g_run.progress_column != 0) OutLine();
-  if (size >= kFlushedFileSize) {
+  if (size >= kBigDataFile) {
     OutLine("Schreibe Cache");
     OutFlushIfTerminal();
     // The data goes to the disk before the file counts as written, so the
@@ -285,7 +313,7 @@ void FlushDataFileSystem(int folder_fd, const std::string& folder) {
 void SeedRandomFill(uint64_t seed) { g_random = SeededState(seed); }
 
 void FillRandomBytes(uint8_t* data, size_t length) {
-#ifdef KORV_WIDE_RANDOM
+#ifdef KORV_VECTOR_CLONES
   if (HasWideVectors()) {
     FillRandomWide(data, length);
     return;
@@ -317,6 +345,7 @@ bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
 
 int FillLoop() {
   g_write_error = 0;
+  g_flush_may_gain = true;
   PrepareFillBlock(std::min(g_run.groesse, kFillBlockSize), g_run.zeichen);
   g_run.current_index = g_run.beginn;
   g_run.data_file_size = g_run.groesse;
@@ -335,7 +364,6 @@ int FillLoop() {
 
   const std::string folder = FolderTextToPath(g_run.verzeichnis);
   g_path = folder;
-  g_path += 'N';
   g_folder_length = g_path.size();
   g_path.reserve(folder.size() + 32);
   const int folder_fd = OpenFolderHandle(folder.empty() ? "." : folder);
@@ -360,7 +388,7 @@ void TEST_SetRandomState(const uint64_t state[4]) {
 }
 
 void TEST_ForceNarrowRandom(bool on) {
-#ifdef KORV_WIDE_RANDOM
+#ifdef KORV_VECTOR_CLONES
   g_force_narrow = on;
 #else
   (void)on;

@@ -10,9 +10,6 @@ namespace korv {
 // Size of the fill block, the most one write hands to the system.
 inline constexpr int64_t kFillBlockSize = 32768;
 
-// Data files of this size or more are flushed to the disk one by one.
-inline constexpr int64_t kFlushedFileSize = 52428800;
-
 // Seeds the random fill (parallel xoshiro256** lanes, seeded through
 // splitmix64); once per run.
 void SeedRandomFill(uint64_t seed);

@@ -1,9 +1,12 @@
 #include "writer/fill_loop.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "shared/platform/test_process.h"
+#include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/run_test_fixture.h"
 
@@ -201,7 +205,7 @@ TEST_F(FillLoopTest, IndicesAtTheEdgesOfTheRange) {
 }
 
 TEST_F(FillLoopTest, BigFilesAreFlushedOneByOne) {
-  for (int64_t size : {kFlushedFileSize, kFlushedFileSize - 1}) {
+  for (int64_t size : {kBigDataFile, kBigDataFile - 1}) {
     SCOPED_TRACE(size);
     RemoveTree(dir_ + "/daten");
     ResetRunState();
@@ -213,9 +217,9 @@ TEST_F(FillLoopTest, BigFilesAreFlushedOneByOne) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back().substr(0, 15), "N0000000.KVL ok");
     const bool flushed = lines[lines.size() - 2] == "Schreibe Cache";
-    EXPECT_EQ(flushed, size >= kFlushedFileSize);
+    EXPECT_EQ(flushed, size >= kBigDataFile);
     // The marks of the file end with its last whole MiB.
-    const std::string last_mark = size >= kFlushedFileSize ? "50M, " : "49M, ";
+    const std::string last_mark = size >= kBigDataFile ? "50M, " : "49M, ";
     const std::string& marks = lines[lines.size() - (flushed ? 3 : 2)];
     EXPECT_EQ(marks.substr(marks.size() - last_mark.size()), last_mark);
   }
@@ -235,6 +239,7 @@ struct StopCase {
   std::vector<int64_t> sizes_left;   // sizes of N0, N1, ... afterwards
   std::vector<std::string> recorded;
   int32_t finished;
+  int status = 0;  // what FillLoop returns
 };
 
 TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
@@ -257,8 +262,8 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
        {"N0000000.KVL", "N0000001.KVL"}, 2},
       {"the protocol drive falls below the reserve", 32768, kPlenty, -1, -1,
        false, 51199, 51200, {0}, {}, 0},
-      {"a free space that cannot be read counts as no room", 32768, -1, -1,
-       -1, true, 0, 0, {0}, {}, 0},
+      {"a free space that cannot be read is an error, not a full disk", 32768,
+       -1, -1, -1, true, 0, 0, {0}, {}, 0, EIO},
       {"a key in the middle of a file", 100000, kPlenty, -1, 11, true, 0, 0,
        {100000, 65536}, {"N0000000.KVL"}, 2},
       {"a key while the last block of a file is written", 1000, kPlenty, -1,
@@ -279,7 +284,7 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
     Configure(c.size, 'A', 0, 10);
     g_run.protocol_reserve = c.reserve;
 
-    EXPECT_EQ(FillLoop(), 0);
+    EXPECT_EQ(FillLoop(), c.status);
 
     std::vector<int64_t> sizes;
     for (const auto& [name, size] : FilesLeft()) sizes.push_back(size);
@@ -287,7 +292,7 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
     EXPECT_EQ(RecordedFiles(), c.recorded);
     EXPECT_EQ(g_run.finished_files, c.finished);
     EXPECT_EQ(g_run.current_index, 11) << "no further file may follow";
-    EXPECT_EQ(out_.find("E/A-Fehler"), std::string::npos);
+    EXPECT_EQ(out_.find("E/A-Fehler") != std::string::npos, c.status != 0);
   }
 }
 
@@ -400,29 +405,61 @@ TEST_F(FillLoopTest, RandomFillGivesEveryBlockFreshBytes) {
 
 // ---- A write that fails on a real full file system ----
 
-TEST_F(FillLoopTest, FailedWriteIsReportedAndEndsTheRun) {
+// A write that fails ends the run after its file. A full disk (the space
+// test told there is room, as if another program had taken the space after
+// it asked) is the normal end of a fill: no error, and the file keeps only
+// its whole blocks. Any other failure (here a file size limit) is reported
+// and becomes the run's status.
+TEST_F(FillLoopTest, FailedWriteEndsTheRunAndOnlyAFullDiskIsNoError) {
   std::string why;
   if (!MountScratch("klein", 256 * 1024, &why)) GTEST_SKIP() << why;
-  // The space test is told there is room, as if another program had taken
-  // the space after it asked.
   TEST_SetFreeSpace([](int) { return kPlenty; }, nullptr, true);
   fs::current_path(dir_ + "/klein");
-  Configure(100 * 1024, 'A', 0, 10);
-  g_run.verzeichnis.clear();
-  EXPECT_EQ(FillLoop(), 28);
-  EXPECT_NE(out_.find("\nE/A-Fehler 28 (No space left on device): "
-                      "N0000002.KVL\n"),
-            std::string::npos)
-      << out_;
-  std::vector<std::string> recorded;
-  for (const std::string& line : Lines(out_)) {
-    if (line.find(".KVL ok") != std::string::npos) recorded.push_back(line);
+  struct Case {
+    const char* what;
+    rlim_t size_limit;
+    int status;
+    const char* line;
+    size_t recorded;  // files before the one cut short
+  };
+  const Case cases[] = {
+      {"the disk is full", RLIM_INFINITY, 0, nullptr, 2},
+      {"a file size limit", 50000, EFBIG,
+       "\nE/A-Fehler 27 (File too large): N0000000.KVL\n", 0},
+  };
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetRunState();
+    out_.clear();
+    for (const std::string& name : ListFolder(".")) fs::remove(name);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = c.size_limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Configure(100 * 1024, 'A', 0, 10);
+    g_run.verzeichnis.clear();
+    const int status = FillLoop();
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    EXPECT_EQ(status, c.status);
+    if (c.line != nullptr) {
+      EXPECT_NE(out_.find(c.line), std::string::npos) << out_;
+    } else {
+      EXPECT_EQ(out_.find("E/A-Fehler"), std::string::npos) << out_;
+    }
+    EXPECT_EQ(RecordedFiles().size(), c.recorded);
+    EXPECT_EQ(g_run.finished_files, static_cast<int32_t>(c.recorded));
+    const std::string name = "/klein/N000000" + std::to_string(c.recorded);
+    std::error_code ec;
+    const uintmax_t cut = fs::file_size(dir_ + name + ".KVL", ec);
+    EXPECT_LT(cut, 100u * 1024);
+    if (c.status == 0) {
+      EXPECT_EQ(cut % kFillBlockSize, 0u) << "whole blocks only";
+    }
+    EXPECT_EQ(ListFolder(".").size(), c.recorded + 1) << "no further file";
   }
-  EXPECT_EQ(recorded.size(), 2u);
-  EXPECT_EQ(g_run.finished_files, 2);
-  std::error_code ec;
-  EXPECT_LT(fs::file_size(dir_ + "/klein/N0000002.KVL", ec), 100u * 1024);
-  EXPECT_FALSE(fs::exists(dir_ + "/klein/N0000003.KVL"));
+  signal(SIGXFSZ, SIG_DFL);
   fs::current_path(dir_);
 }
 

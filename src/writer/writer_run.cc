@@ -49,8 +49,8 @@ int RunWriter(int argc, const char* const* argv) {
   g_run.data_file_size = g_run.groesse;
   FreeSpaceEstimate();
 
-  // Copied: the next stopwatch call reuses the text's buffer.
-  std::string time_text = StopwatchStart(1);
+  std::string time_text;
+  StopwatchStart(kRunStopwatch, &time_text);
   ProtocolSpaceCheck();
   if (g_run.protocol_active) {
     StartProtocolFile(kProtocolBaseWord, time_text);
@@ -67,7 +67,7 @@ int RunWriter(int argc, const char* const* argv) {
   OutLine("Beende mit Tastendruck...");
   const int status = FillLoop();
 
-  time_text = StopwatchStop(1);
+  StopwatchStop(kRunStopwatch, &time_text);
   if (g_run.protocol_active) {
     // A run that finished no file still divides its time by one.
     if (g_run.finished_files < 1) g_run.finished_files = 1;
@@ -77,7 +77,7 @@ int RunWriter(int argc, const char* const* argv) {
   if (g_run.protocol_active) SummaryDisplay();
   if (!g_run.at_line_start) OutLine();
   std::string closing = "Korvfyll ist beendet.   ";
-  closing += StopwatchDuration(1);
+  closing += StopwatchDuration(kRunStopwatch);
   OutLine(closing);
   // A failed write or flush outranks a failed deletion.
   return status != 0 ? status : DeletionError();

@@ -285,6 +285,15 @@ std::string ZeroPadded64(int64_t value, int16_t width) {
   return Padded(value, width, '0', false);
 }
 
+int DecimalDigits(int64_t value) {
+  int digits = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++digits;
+  }
+  return digits;
+}
+
 void AppendZeroPadded(std::string* out, int64_t value, int width) {
   // Date and time fields and file indices: small non-negative values in
   // narrow widths, written in one piece (several per file, millions of files).

@@ -33,6 +33,9 @@ std::string ZeroPadded64(int64_t value, int16_t width);
 // out has room (for the per-file and per-block paths).
 void AppendZeroPadded(std::string* out, int64_t value, int width);
 
+// Returns the number of decimal digits of a value of 0 or more (1 for 0).
+int DecimalDigits(int64_t value);
+
 // Returns the decimal text with blanks in front (right-aligned) or behind
 // (left-aligned) until it is width characters long.
 std::string BlankPaddedLeft(int32_t value, int16_t width);

@@ -161,8 +161,7 @@ void WriteOut(const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreTerminalRaw();
-      std::fprintf(stderr, "E/A-Fehler %d (%s): Konsolenausgabe\n", err,
-                   strerror(err));
+      std::fprintf(stderr, "%s\n", IoErrorLine(err, "Konsolenausgabe").c_str());
       std::_Exit(err);
     }
     data += n;
@@ -210,6 +209,8 @@ void DetectStreams() {
 }
 
 void WriteStdout(const char* data, size_t size) { WriteOut(data, size); }
+
+std::string ErrorDescription(int err) { return strerror(err); }
 
 void ConsoleInit() {
   DetectStreams();
@@ -313,8 +314,7 @@ void Fatal(int err, std::string_view path) {
   if (err <= 0) err = EIO;
   OutFlush();
   RestoreTerminalRaw();
-  std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
-                     strerror(err) + "): " + std::string(path);
+  std::string line = IoErrorLine(err, path);
   if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);

@@ -2,6 +2,7 @@
 #ifndef KORV_SHARED_PLATFORM_CONSOLE_H_
 #define KORV_SHARED_PLATFORM_CONSOLE_H_
 
+#include <string>
 #include <string_view>
 
 namespace korv {
@@ -55,8 +56,15 @@ bool StdinIsTerminal();
 // Returns true when standard output is a terminal.
 bool StdoutIsTerminal();
 
-// Flushes output, restores the terminal, prints one error line naming the
-// error number, its description and the path, and exits with err.
+// Appends "E/A-Fehler <err> (<description>)": the one form in which the
+// programs name an error number.
+void AppendIoError(std::string* text, int err);
+
+// Returns the error line "E/A-Fehler <err> (<description>): <what>".
+std::string IoErrorLine(int err, std::string_view what);
+
+// Flushes output, restores the terminal, prints the error line
+// (IoErrorLine) for the path, and exits with err.
 [[noreturn]] void Fatal(int err, std::string_view path);
 
 // Flushes output, restores the terminal and exits with status.

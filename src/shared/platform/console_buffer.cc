@@ -54,6 +54,22 @@ void OutLine(std::string_view text) {
   if (StdoutIsTerminal() || g_out.size() >= kOutBufferSize) OutFlush();
 }
 
+void AppendIoError(std::string* text, int err) {
+  text->append("E/A-Fehler ");
+  text->append(std::to_string(err));
+  text->append(" (");
+  text->append(ErrorDescription(err));
+  text->push_back(')');
+}
+
+std::string IoErrorLine(int err, std::string_view what) {
+  std::string line;
+  AppendIoError(&line, err);
+  line.append(": ");
+  line.append(what);
+  return line;
+}
+
 void OutFlush() {
   if (g_out.empty()) return;
   DetectStreams();

@@ -17,6 +17,10 @@ void DetectStreams();
 // ends the program with the error line (unless it is ending anyway).
 void WriteStdout(const char* data, size_t size);
 
+// Returns the system's description of an error number ("No space left on
+// device").
+std::string ErrorDescription(int err);
+
 // ---- Given by console_buffer.cc. ----
 
 // Returns the test's output capture, nullptr when output goes to stdout.

@@ -83,8 +83,8 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
       if (g_dying) return;
       g_out_broken = true;
       RestoreModes();
-      std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
-                         ErrorText(err) + "): Konsolenausgabe\n";
+      std::string line = IoErrorLine(err, "Konsolenausgabe");
+      line.push_back('\n');
       DWORD ignored = 0;
       WriteFile(g_err_handle, line.data(), static_cast<DWORD>(line.size()),
                 &ignored, nullptr);
@@ -361,6 +361,8 @@ void WriteStdout(const char* data, size_t size) {
   WriteAll(g_out_handle, data, size);
 }
 
+std::string ErrorDescription(int err) { return ErrorText(err); }
+
 void ConsoleInit() {
   DetectStreams();
   // A card reader without a card must not stop the run with a dialog box.
@@ -485,8 +487,7 @@ void Fatal(int err, std::string_view path) {
   DetectStreams();
   OutFlush();
   RestoreModes();
-  std::string line = "E/A-Fehler " + std::to_string(err) + " (" +
-                     ErrorText(err) + "): " + std::string(path);
+  std::string line = IoErrorLine(err, path);
   if (CaptureSink() != nullptr) CaptureSink()->append(line + "\n");
   line.push_back('\n');
   DWORD ignored = 0;

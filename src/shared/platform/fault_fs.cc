@@ -1,7 +1,8 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen calls.
 //
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-fsync=NAME]
-//            [--fail-read=NAME[:OFFSET[:LENGTH]]] BACKING MOUNTPOINT
+//            [--fail-read=NAME[:OFFSET[:LENGTH]]] [--fail-statfs]
+//            BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails with EIO (--fail-open), or closing a file named NAME
@@ -9,9 +10,10 @@
 // reports a lost write-back, or a read of a file named NAME that touches
 // the LENGTH bytes (default 1) from OFFSET (default 0) on fails with EIO
 // (--fail-read), as a bad area of a card does, or flushing a file named
-// NAME to the disk fails with EIO (--fail-fsync). A file named for reads is
-// read without the kernel's cache, so each read a program asks for fails
-// or succeeds as a whole. Runs in the foreground until unmounted.
+// NAME to the disk fails with EIO (--fail-fsync), and the free-space
+// question fails with EIO (--fail-statfs). A file named for reads is read
+// without the kernel's cache, so each read a program asks for fails or
+// succeeds as a whole. Runs in the foreground until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -37,6 +39,7 @@ std::string g_fail_read;
 std::string g_fail_fsync;
 off_t g_bad_from = 0;
 off_t g_bad_length = 1;
+bool g_fail_statfs = false;  // every free-space question fails with EIO
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -138,7 +141,10 @@ int RmDir(const char* path) {
   return Result(unlinkat(g_backing, Rel(path).c_str(), AT_REMOVEDIR));
 }
 
-int StatFs(const char*, struct statvfs* st) { return Result(fstatvfs(g_backing, st)); }
+int StatFs(const char*, struct statvfs* st) {
+  if (g_fail_statfs) return -EIO;
+  return Result(fstatvfs(g_backing, st));
+}
 
 int Utimens(const char* path, const timespec tv[2], fuse_file_info*) {
   return Result(utimensat(g_backing, Rel(path).c_str(), tv, AT_SYMLINK_NOFOLLOW));
@@ -166,6 +172,8 @@ int main(int argc, char** argv) {
         g_bad_from = std::strtoll(spec.c_str() + colon + 1, &end, 10);
         if (*end == ':') g_bad_length = std::strtoll(end + 1, nullptr, 10);
       }
+    } else if (a == "--fail-statfs") {
+      g_fail_statfs = true;
     } else {
       rest.push_back(argv[i]);
     }
@@ -174,7 +182,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: fault_fs [--fail-open=NAME] "
                          "[--fail-flush=NAME] [--fail-fsync=NAME] "
                          "[--fail-read=NAME[:OFFSET[:LENGTH]]] "
-                         "BACKING MOUNTPOINT\n");
+                         "[--fail-statfs] BACKING MOUNTPOINT\n");
     return 2;
   }
   g_backing = open(rest[0], O_RDONLY | O_DIRECTORY);

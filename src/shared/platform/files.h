@@ -19,6 +19,15 @@ int CreateRawFile(const std::string& path, int* fd);
 // Writes one block; *stored gets the bytes stored (0 on error).
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored);
 
+// Cuts a file opened for writing back to length bytes (its write position
+// moves there too).
+int TruncateRawFile(int fd, int64_t length);
+
+// True for the errors that mean the disk (or this user's quota of it) is
+// full: ENOSPC and EDQUOT, which both systems' layers report under their
+// Linux numbers.
+inline bool IsDiskFullError(int err) { return err == 28 || err == 122; }
+
 // Opens a data file for reading. Only regular files are opened: the open
 // neither blocks (FIFOs) nor follows a link; anything else gives ENOENT-like
 // failure (EISDIR, ELOOP, ...) without a byte read. Before returning, pages
@@ -71,8 +80,14 @@ int TextWriteLine(TextFile* file, const std::string& text);
 int TextReadLine(TextFile* file, std::string* line, bool* eof);
 // Returns true when no further line can be read.
 bool TextAtEnd(TextFile* file);
-// Closes the file (writing buffered text out) and frees the handle.
+// Closes the file (writing buffered text out) and frees the handle; room
+// held past its end by TextHoldRoom is given back.
 int TextClose(TextFile* file);
+// Allocates the file's first `bytes` bytes on the disk without changing its
+// size, so that text written later up to there cannot meet a full disk.
+// Returns 0, or an error number where the file system cannot (nothing held
+// then).
+int TextHoldRoom(TextFile* file, int64_t bytes);
 
 // ---- Folders and names. ----
 
@@ -111,12 +126,13 @@ void FolderSearchEnd(FolderSearch* search);
 // ---- Free space and file systems. ----
 
 // Free bytes this process may still write on the file system that holds
-// path: f_bfree * f_frsize with the right to the reserved blocks
-// (CAP_SYS_RESOURCE, as root), else f_bavail * f_frsize; -1 when the query
-// fails.
+// path: f_bfree * f_frsize for uid 0 or with CAP_SYS_RESOURCE (the users a
+// file system lets into its reserved blocks), else f_bavail * f_frsize; -1
+// when the query fails.
 int64_t FreeBytesOfPath(const std::string& path);
-// The same for the file system of an open descriptor (cheaper per call).
-int64_t FreeBytesOfFd(int fd);
+// The same for the file system of an open descriptor (cheaper per call);
+// when the query fails, *err (if given) gets its error number.
+int64_t FreeBytesOfFd(int fd, int* err = nullptr);
 // Returns true when path is a folder (not a link) on the given device that
 // is neither a mount point nor the root nor a folder right under "/".
 bool FolderMayBeRemoved(const std::string& path, int64_t device);

@@ -390,6 +390,16 @@ int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
   return 0;
 }
 
+int TruncateRawFile(int fd, int64_t length) {
+  LARGE_INTEGER at;
+  at.QuadPart = length;
+  if (!SetFilePointerEx(HandleOf(fd), at, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(HandleOf(fd))) {
+    return LastErrno();
+  }
+  return 0;
+}
+
 int OpenRawFileForReading(const std::string& path, int* fd) {
   // Opened as itself, never through a link or junction; only an ordinary
   // file is read. The media is verified, not memory: the file is read
@@ -554,6 +564,10 @@ int TextReadLine(TextFile* file, std::string* line, bool* eof) {
 
 bool TextAtEnd(TextFile* file) { return !FillText(file); }
 
+// The console-era reserve stays free space on Windows: a protocol holds no
+// room of its own there.
+int TextHoldRoom(TextFile*, int64_t) { return kErrInvalid; }
+
 int TextClose(TextFile* file) {
   if (file == nullptr) return 0;
   for (size_t i = 0; i < g_open_text_files.size(); ++i) {
@@ -673,11 +687,16 @@ int64_t FreeBytesOfPath(const std::string& path) {
   return FreeBytesOfFolder(folder.c_str());
 }
 
-int64_t FreeBytesOfFd(int fd) {
-  const int64_t free_bytes = FreeBytesOfHandle(HandleOf(fd));
+int64_t FreeBytesOfFd(int fd, int* err) {
+  int64_t free_bytes = FreeBytesOfHandle(HandleOf(fd));
   if (free_bytes >= 0) return free_bytes;
   const std::string* folder = FolderOfFd(fd);
-  return folder != nullptr ? FreeBytesOfPath(*folder) : -1;
+  free_bytes = folder != nullptr ? FreeBytesOfPath(*folder) : -1;
+  if (free_bytes < 0 && err != nullptr) {
+    *err = folder != nullptr ? LastErrno() : kErrBadHandle;
+    if (*err == 0) *err = kErrIo;
+  }
+  return free_bytes;
 }
 
 int64_t FreeBytesOfDrive(int drive) {

@@ -3,6 +3,13 @@
 #include <windows.h>
 
 namespace korv {
+namespace {
+
+// ERROR_DISK_QUOTA_EXCEEDED, which mingw's headers lack: a user's quota of
+// a volume is that user's disk, so it counts as a full disk.
+constexpr unsigned long kDiskQuotaExceeded = 1295;
+
+}  // namespace
 
 int ErrnoOfWindowsError(unsigned long code) {
   switch (code) {
@@ -32,6 +39,8 @@ int ErrnoOfWindowsError(unsigned long code) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return kErrNoSpace;
+    case kDiskQuotaExceeded:
+      return kErrQuota;
     case ERROR_WRITE_PROTECT:
       return kErrReadOnly;
     case ERROR_FILENAME_EXCED_RANGE:
@@ -66,6 +75,7 @@ std::string ErrorText(int err) {
     case kErrNameLong: return "File name too long";
     case kErrNotEmpty: return "Directory not empty";
     case kErrLoop: return "Too many levels of symbolic links";
+    case kErrQuota: return "Disk quota exceeded";
     default: return "Unknown error " + std::to_string(err);
   }
 }

@@ -25,6 +25,7 @@ inline constexpr int kErrPipe = 32;        // EPIPE
 inline constexpr int kErrNameLong = 36;    // ENAMETOOLONG
 inline constexpr int kErrNotEmpty = 39;    // ENOTEMPTY
 inline constexpr int kErrLoop = 40;        // ELOOP
+inline constexpr int kErrQuota = 122;      // EDQUOT
 
 // Returns the Linux error number for a Windows error code (EIO for codes
 // without a counterpart).

@@ -4,6 +4,7 @@
 
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
+#include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 
@@ -151,15 +152,13 @@ void ShowRangeUsage(std::string_view all_choice) {
 void EchoRangeSettings() {
   std::string line = "BEGINN      = ";
   AppendZeroPadded(&line, g_run.beginn, 8);
-  line += " -> DATEI-VON=N";
-  AppendZeroPadded(&line, g_run.beginn, 7);
-  line += ".KVL";
+  line += " -> DATEI-VON=";
+  AppendDataFileName(&line, g_run.beginn);
   OutLine(line);
   line = "ANZAHL      = ";
   AppendZeroPadded(&line, g_run.anzahl, 8);
-  line += " -> DATEI-BIS=N";
-  AppendZeroPadded(&line, g_run.last_index, 7);
-  line += ".KVL";
+  line += " -> DATEI-BIS=";
+  AppendDataFileName(&line, g_run.last_index);
   OutLine(line);
   line = "LOESCHEN    = ";
   line += g_run.loeschen;

@@ -14,7 +14,15 @@
 namespace korv {
 namespace {
 
+// A data file's name: the letter, the index in kIndexDigits digits, the
+// extension. Names are made and recognised from these; the search pattern
+// spells the same letter and extension.
+constexpr char kNameLetter[] = "N";
+constexpr int kIndexDigits = 7;
+constexpr char kNameExtension[] = ".KVL";
 constexpr char kDataFilePattern[] = "N*.KVL";
+constexpr size_t kNameLength =
+    sizeof kNameLetter - 1 + kIndexDigits + sizeof kNameExtension - 1;
 
 // The first failed deletion of the run; 0 while none failed.
 int g_deletion_error = 0;
@@ -23,14 +31,16 @@ int g_deletion_error = 0;
 // names the writer makes count: "N", seven digits, ".KVL". A user's
 // NOTES.KVL or N0000005-backup.KVL is no data file and is never deleted.
 int32_t IndexOfName(const std::string& name) {
-  constexpr size_t kNameLength = 12;
+  constexpr size_t kDigitsAt = sizeof kNameLetter - 1;
+  constexpr size_t kDigitsEnd = kDigitsAt + kIndexDigits;
   const std::string_view view = name;
-  if (name.size() != kNameLength || !SameNamePart(view.substr(0, 1), "N") ||
-      !SameNamePart(view.substr(8), ".KVL")) {
+  if (name.size() != kNameLength ||
+      !SameNamePart(view.substr(0, kDigitsAt), kNameLetter) ||
+      !SameNamePart(view.substr(kDigitsEnd), kNameExtension)) {
     return -1;
   }
   int32_t value = 0;
-  for (size_t i = 1; i < 8; ++i) {
+  for (size_t i = kDigitsAt; i < kDigitsEnd; ++i) {
     const char c = name[i];
     if (c < '0' || c > '9') return -1;
     value = value * 10 + (c - '0');
@@ -75,18 +85,21 @@ void DeleteFoundEntry(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
+void AppendDataFileName(std::string* text, int32_t index) {
+  text->append(kNameLetter);
+  AppendZeroPadded(text, index, kIndexDigits);
+  text->append(kNameExtension);
+}
+
 std::string DataFileName(int32_t index) {
-  std::string name = "N";
-  AppendZeroPadded(&name, index, 7);
-  name += ".KVL";
+  std::string name;
+  AppendDataFileName(&name, index);
   return name;
 }
 
 std::string DataFilePath(int32_t index) {
   std::string path = FolderTextToPath(g_run.verzeichnis);
-  path += 'N';
-  AppendZeroPadded(&path, index, 7);
-  path += ".KVL";
+  AppendDataFileName(&path, index);
   return path;
 }
 

@@ -9,7 +9,11 @@ namespace korv {
 
 enum ScanMode { kScanListing = 1, kScanCounting = 2, kScanDeleting = 3 };
 
-// Returns "N" + the index as seven zero-padded digits + ".KVL".
+// Appends "N" + the index as seven zero-padded digits + ".KVL": the one
+// place where a data file's name is made.
+void AppendDataFileName(std::string* text, int32_t index);
+
+// Returns the data file's name (AppendDataFileName to an empty text).
 std::string DataFileName(int32_t index);
 
 // Returns the file-system path of a data file: the data folder (with "\"

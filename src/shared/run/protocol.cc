@@ -7,6 +7,7 @@
 #include "shared/format/format.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
+#include "shared/run/data_files.h"
 #include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
@@ -29,9 +30,7 @@ constexpr int64_t kMib = 1048576;
 constexpr int64_t kGib = 1073741824;
 constexpr int64_t kFoldAfterMib = 1024;
 constexpr int64_t kLastProgressColumn = 76;
-constexpr int64_t kBigDataFile = 52428800;  // 50 MiB
 constexpr int32_t kAlwaysLoggedFiles = 10;
-constexpr size_t kSummaryWidth = 68;
 constexpr int32_t kSummaryPageLines = 25;
 // The continuation of a wrapped summary line starts where the duration of
 // a protocol line does.
@@ -39,6 +38,11 @@ constexpr char kSummaryIndent[] = "                               ";  // 31
 
 std::string g_protocol_name = kPlaceholderName;
 TextFile* g_protocol_file = nullptr;
+// Bytes written into the protocol file so far, and whether the file holds
+// the protocol's reserve allocated past them.
+int64_t g_protocol_bytes = 0;
+bool g_room_held = false;
+int64_t g_room_end = 0;
 std::string g_protocol_base;
 
 // Reused buffers of the per-block and per-file paths, so that those paths
@@ -111,13 +115,16 @@ void NameProtocolAfterMoment() {
   g_protocol_name += ".txt";
 }
 
-int DecimalDigits(int64_t value) {
-  int digits = 1;
-  while (value >= 10) {
-    value /= 10;
-    ++digits;
-  }
-  return digits;
+// Lets the protocol file hold its reserve allocated past what it has
+// written: a disk that the data fill (or another program) fills to its end
+// then still takes the protocol's last lines, whatever the file system
+// estimated as free. Where the file system cannot allocate ahead, the
+// reserve stays free space the space test keeps.
+void HoldProtocolRoom() {
+  const int64_t end = g_protocol_bytes + g_run.protocol_reserve;
+  g_room_held =
+      g_run.protocol_reserve > 0 && TextHoldRoom(g_protocol_file, end) == 0;
+  g_room_end = g_room_held ? end : 0;
 }
 
 // Closes the protocol file and opens it again for appending, so that what
@@ -127,6 +134,7 @@ void WriteOutProtocol() {
   const std::string path = ProtocolPath();
   int err = TextOpenAppend(path, &g_protocol_file);
   if (err != 0) Fatal(err, path);
+  HoldProtocolRoom();
 }
 
 bool SamplingSkips() {
@@ -139,11 +147,10 @@ bool SamplingSkips() {
 void WriteSampledProtocolLine() {
   // The write-out check only needs the minutes since the last write-out,
   // so the difference is taken without asking for a duration text.
-  StopwatchStop(3);
-  DiffMoments();
-  if (LastDiff().TotalMinutes > 1.0) {
+  StopwatchStop(kWriteOutStopwatch);
+  if (StopwatchSeconds(kWriteOutStopwatch) / 60.0 > 1.0) {
     WriteOutProtocol();
-    StopwatchStart(3);
+    StopwatchStart(kWriteOutStopwatch);
   }
 
   ++g_run.protocol_file_number;
@@ -152,20 +159,20 @@ void WriteSampledProtocolLine() {
   if (g_run.data_file_size >= kBigDataFile) OutLine("Schreibe Protokoll");
 
   const int32_t index = g_run.current_index;
-  StopwatchStop(2);
+  StopwatchStop(kFileStopwatch);
   g_protocol_line.clear();
   g_protocol_line += "Next: ";
   g_protocol_line += StampText();
   g_protocol_line += "   ";
-  g_protocol_line += StopwatchDuration(2);
-  g_protocol_line += "   N";
-  AppendZeroPadded(&g_protocol_line, index, 7);
-  g_protocol_line += ".KVL ok";
+  g_protocol_line += StopwatchDuration(kFileStopwatch);
+  g_protocol_line += "   ";
+  AppendDataFileName(&g_protocol_line, index);
+  g_protocol_line += " ok";
   const int32_t start = g_run.group_start_index;
   if (start >= 0 && index - start >= 2) {
-    StopwatchStop(4);
+    StopwatchStop(kGroupStopwatch);
     g_protocol_line += "   ";
-    g_protocol_line += StopwatchDuration(4);
+    g_protocol_line += StopwatchDuration(kGroupStopwatch);
     g_protocol_line += " Gruppe (";
     AppendZeroPadded(&g_protocol_line, static_cast<int64_t>(index) - start, 0);
     g_protocol_line += ')';
@@ -173,7 +180,7 @@ void WriteSampledProtocolLine() {
   ProtocolWriteLine(g_protocol_line);
 
   g_run.group_start_index = index;
-  StopwatchStart(4);
+  StopwatchStart(kGroupStopwatch);
 }
 
 void ShowSummaryLine(const std::string& line, int32_t* line_count) {
@@ -231,6 +238,7 @@ void ProtocolSpaceCheck() {
   if (g_protocol_file != nullptr) {
     TextClose(g_protocol_file);
     g_protocol_file = nullptr;
+    g_room_held = false;
   }
 }
 
@@ -273,7 +281,11 @@ void CreateProtocolFile() {
   for (int tries = 0;; ++tries) {
     const std::string path = ProtocolPath();
     int err = TextCreate(path, &g_protocol_file);
-    if (err == 0) return;
+    if (err == 0) {
+      g_protocol_bytes = 0;
+      HoldProtocolRoom();
+      return;
+    }
     if (err != EEXIST || tries >= kProtocolNameTries) Fatal(err, path);
     AddToMoment(&CurrentMoment(), 0, 0, 0, 0, 0, 1, 0);
     FormatMoment(CurrentMoment());
@@ -285,15 +297,23 @@ void ProtocolWriteLine(const std::string& line) {
   if (g_protocol_file == nullptr) return;
   int err = TextWriteLine(g_protocol_file, line);
   if (err != 0) Fatal(err, ProtocolPath());
+  g_protocol_bytes += static_cast<int64_t>(line.size()) + 1;
+  // Half the reserve used up: the held room moves on with the text.
+  if (g_room_held &&
+      2 * (g_room_end - g_protocol_bytes) < g_run.protocol_reserve) {
+    HoldProtocolRoom();
+  }
 }
+
+bool ProtocolHoldsRoom() { return g_protocol_file != nullptr && g_room_held; }
 
 void StartProtocolFile(const std::string& base_word,
                        const std::string& start_text) {
   MakeProtocolFileName(base_word);
   CreateProtocolFile();
   ProtocolWriteLine(start_text);
-  StopwatchStart(3);
-  StopwatchStart(4);
+  StopwatchStart(kWriteOutStopwatch);
+  StopwatchStart(kGroupStopwatch);
   ProtocolWriteLine("");
 }
 
@@ -301,13 +321,12 @@ void EndProtocolFile(const std::string& stop_text, int64_t file_size) {
   ProtocolWriteLine("");
   std::string line = stop_text;
   line += "   ";
-  line += StopwatchDuration(1);
+  line += StopwatchDuration(kRunStopwatch);
   line += "   Gesamtzeit";
   ProtocolWriteLine(line);
-  // The duration call above left the run's difference for the average.
   double average = 0;
   if (g_run.finished_files != 0) {
-    average = LastDiff().TotalSeconds / g_run.finished_files;
+    average = StopwatchSeconds(kRunStopwatch) / g_run.finished_files;
   }
   // Seconds are rounded to two decimals with a decimal point here, unlike
   // the cut German number texts elsewhere.
@@ -329,6 +348,7 @@ void CloseProtocolFile() {
   if (g_protocol_file == nullptr) return;
   int err = TextClose(g_protocol_file);
   g_protocol_file = nullptr;
+  g_room_held = false;
   if (err != 0) Fatal(err, ProtocolPath());
 }
 
@@ -370,12 +390,11 @@ void ProgressDisplay() {
 }
 
 void FileCompletionStep() {
-  StopwatchStop(2);
+  StopwatchStop(kFileStopwatch);
   g_console_line.clear();
-  g_console_line += 'N';
-  AppendZeroPadded(&g_console_line, g_run.current_index, 7);
-  g_console_line += ".KVL ok   ";
-  g_console_line += StopwatchDuration(2);
+  AppendDataFileName(&g_console_line, g_run.current_index);
+  g_console_line += " ok   ";
+  g_console_line += StopwatchDuration(kFileStopwatch);
   OutLine(g_console_line);
 
   ProtocolSpaceCheck();

@@ -2,10 +2,20 @@
 #ifndef KORV_SHARED_RUN_PROTOCOL_H_
 #define KORV_SHARED_RUN_PROTOCOL_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace korv {
+
+// Data files of this size (50 MiB) or more are flushed to the disk one by
+// one, and each slow step of theirs is announced with a line.
+inline constexpr int64_t kBigDataFile = 52428800;
+
+// The summary shows protocol lines of at most this many characters on one
+// line; longer ones are wrapped (the reader breaks its own long lines
+// before they get there).
+inline constexpr size_t kSummaryWidth = 68;
 
 // Answers whether a protocol may be kept and sets the protocol reserve and
 // minimum (on Linux always yes, reserve 51200, minimum 20480).
@@ -22,6 +32,10 @@ void FreeSpaceEstimate();
 // home path lie on the same file system, and also when the home path cannot
 // be read (there is then no protocol drive to keep room on).
 bool DataOnProtocolDrive();
+
+// True while the open protocol file holds its reserve allocated on its disk
+// (so the space test need not keep it free).
+bool ProtocolHoldsRoom();
 
 // Free bytes of the data drive, by path (-1 when unknown).
 int64_t FreeBytesDataDrive();
@@ -48,7 +62,8 @@ void ProtocolWriteLine(const std::string& line);
 void CloseProtocolFile();
 
 // Starts the protocol of a run: makes the name from base_word, creates the
-// file, writes start_text and an empty line, starts stopwatches 3 and 4.
+// file, writes start_text and an empty line, starts the write-out and
+// group stopwatches.
 void StartProtocolFile(const std::string& base_word,
                        const std::string& start_text);
 

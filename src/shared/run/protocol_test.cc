@@ -35,7 +35,9 @@ class ProtocolTest : public RunTest {
     ASSERT_TRUE(ProtocolPrecheck());
     MakeProtocolFileName("korvfyll");
     CreateProtocolFile();
-    ProtocolWriteLine(StopwatchStart(1));
+    std::string start_text;
+    StopwatchStart(1, &start_text);
+    ProtocolWriteLine(start_text);
     StopwatchStart(3);
     StopwatchStart(4);
     ProtocolWriteLine("");

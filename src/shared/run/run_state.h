@@ -7,6 +7,14 @@
 
 namespace korv {
 
+// The stopwatches of a run (numbers of the time module's stopwatches).
+inline constexpr uint16_t kRunStopwatch = 1;       // the whole run
+inline constexpr uint16_t kFileStopwatch = 2;      // the current data file
+inline constexpr uint16_t kWriteOutStopwatch = 3;  // since the protocol
+                                                   // was last written out
+inline constexpr uint16_t kGroupStopwatch = 4;     // since the last
+                                                   // protocol line
+
 // One record per run. The command lines fill the settings, the main loops
 // and the shared run support raise the counters; all read them directly.
 struct RunState {

@@ -12,9 +12,6 @@ namespace {
 std::string g_home_path;
 std::string g_start_folder;
 int g_home_status = -1;
-// Result code of the last folder operation of the home folder check; kept
-// for the reader of a debugger, nothing prints it.
-int g_last_io_result = -1;
 
 bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -24,12 +21,12 @@ bool IsFolderSeparator(char c) { return c == '\\' || c == '/'; }
 void HomeFolderCheck(const std::string& word) {
   if (!g_home_path.empty()) g_home_path.push_back(kHomeSeparator);
   g_home_path += word;
-  g_last_io_result = FolderExists(g_home_path) ? 0 : -1;
-  if (g_last_io_result != 0) g_last_io_result = MakeFolder(g_home_path);
+  int result = FolderExists(g_home_path) ? 0 : -1;
+  if (result != 0) result = MakeFolder(g_home_path);
   // Another run that started at the same moment may have created it
   // between the look and the creation.
-  if (g_last_io_result != 0 && FolderExists(g_home_path)) g_last_io_result = 0;
-  if (g_last_io_result == 0) g_home_status = 0;
+  if (result != 0 && FolderExists(g_home_path)) result = 0;
+  if (result == 0) g_home_status = 0;
   g_home_path.push_back(kHomeSeparator);
 }
 
@@ -39,7 +36,6 @@ void HomeFolderLookup(const std::string& word) {
   g_start_folder = CurrentFolder();
   g_home_path.clear();
   g_home_status = -1;
-  g_last_io_result = -1;
   for (int n = 1; n <= 3 && g_home_status != 0; ++n) {
     g_home_path = HomeCandidate(n);
     if (!g_home_path.empty()) HomeFolderCheck(word);

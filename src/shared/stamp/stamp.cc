@@ -6,6 +6,7 @@
 
 #include "shared/format/format.h"
 #include "shared/platform/clock.h"
+#include "shared/platform/vector_units.h"
 
 namespace korv {
 namespace {
@@ -109,52 +110,41 @@ __attribute__((always_inline)) inline size_t MatchingSectorsBody(
 
 // Narrow: AVX2 where the processor has it, else SSE2 (chosen when the
 // program is loaded); the compiler splits the eight words into the vectors
-// there are. (Only in ELF programs: ifunc picks the clone there, and the
-// Windows compiler cannot align the stack to the wide vectors.)
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__ELF__)
-#define KORV_NARROW_CLONES __attribute__((target_clones("avx2", "default")))
-#define KORV_WIDE_STAMP 1
-#else
-#define KORV_NARROW_CLONES
-#endif
-
-KORV_NARROW_CLONES
+// there are.
+KORV_CLONES("avx2", "default")
 void FillSectorsNarrow(uint8_t* data, size_t sectors, uint64_t tag,
                        uint64_t position) {
   FillSectorsBody(data, sectors, tag, position);
 }
 
-KORV_NARROW_CLONES
+KORV_CLONES("avx2", "default")
 size_t MatchingSectorsNarrow(const uint8_t* data, size_t sectors, uint64_t tag,
                              uint64_t position) {
   return MatchingSectorsBody(data, sectors, tag, position);
 }
 
-#ifdef KORV_WIDE_STAMP
+#ifdef KORV_VECTOR_CLONES
 // Wide: the eight words in one AVX-512 vector, which also rotates them in
 // one step.
-__attribute__((target("avx512f"))) void FillSectorsWide(
-    uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
+KORV_WIDE_VECTORS void FillSectorsWide(uint8_t* data, size_t sectors,
+                                       uint64_t tag, uint64_t position) {
   FillSectorsBody(data, sectors, tag, position);
 }
 
-__attribute__((target("avx512f"))) size_t MatchingSectorsWide(
-    const uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
+KORV_WIDE_VECTORS size_t MatchingSectorsWide(const uint8_t* data,
+                                             size_t sectors, uint64_t tag,
+                                             uint64_t position) {
   return MatchingSectorsBody(data, sectors, tag, position);
 }
 
 bool g_force_narrow = false;
 
-bool HasWideVectors() {
-  static const bool wide = __builtin_cpu_supports("avx512f");
-  return wide && !g_force_narrow;
-}
+bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 #endif
 
 void FillSectors(uint8_t* data, size_t sectors, uint64_t tag,
                  uint64_t position) {
-#ifdef KORV_WIDE_STAMP
+#ifdef KORV_VECTOR_CLONES
   if (HasWideVectors()) return FillSectorsWide(data, sectors, tag, position);
 #endif
   FillSectorsNarrow(data, sectors, tag, position);
@@ -162,7 +152,7 @@ void FillSectors(uint8_t* data, size_t sectors, uint64_t tag,
 
 size_t MatchingSectors(const uint8_t* data, size_t sectors, uint64_t tag,
                        uint64_t position) {
-#ifdef KORV_WIDE_STAMP
+#ifdef KORV_VECTOR_CLONES
   if (HasWideVectors()) {
     return MatchingSectorsWide(data, sectors, tag, position);
   }
@@ -385,7 +375,7 @@ std::string StampTagText(uint64_t tag) {
 }
 
 void TEST_ForceNarrowStamp(bool on) {
-#ifdef KORV_WIDE_STAMP
+#ifdef KORV_VECTOR_CLONES
   g_force_narrow = on;
 #else
   (void)on;

@@ -22,12 +22,11 @@ Stopwatch g_watches[kSpareSlot + 1];
 DiffMoment g_diff;
 DiffMoment g_sum;
 
-// Results of the stopwatch operations, each valid until the next call of
-// the same operation; their room is kept, so the per-file calls allocate
-// nothing after the first file.
+// Results of the label, duration and hours operations, each valid until
+// the next call of the same operation; their room is kept, so the per-file
+// calls allocate nothing after the first file. (Start and stop write their
+// texts into the caller's string: the run keeps its start text.)
 std::string g_label_result;
-std::string g_start_result;
-std::string g_stop_result;
 std::string g_duration_result;
 std::string g_hours_result;
 std::string g_scratch;
@@ -58,11 +57,13 @@ void CutText(std::string* text) {
   if (text->size() > kMaxTextLength) text->resize(kMaxTextLength);
 }
 
-// Writes label + StampText of now into out.
+// Reads the clock into the current moment and refreshes the moment texts;
+// writes label + StampText into out when given.
 void Stamp(std::string_view label, std::string* out) {
   if (label == ":") label = "StopUhr:";
   TakeNow();
   FormatMoment(CurrentMoment());
+  if (out == nullptr) return;
   out->assign(label);
   out->append(StampText());
   CutText(out);
@@ -213,18 +214,16 @@ const std::string& StampedLabel(std::string_view label) {
   return g_label_result;
 }
 
-const std::string& StopwatchStart(uint16_t i) {
-  Stamp("Start:", &g_start_result);
+void StopwatchStart(uint16_t i, std::string* text) {
+  Stamp("Start:", text);
   Watch(i).last = CurrentMoment();
   Watch(i).start = CurrentMoment();
-  return g_start_result;
 }
 
-const std::string& StopwatchStop(uint16_t i) {
-  Stamp("Stop: ", &g_stop_result);
+void StopwatchStop(uint16_t i, std::string* text) {
+  Stamp("Stop: ", text);
   Watch(i).last = CurrentMoment();
   ReferenceMoment() = Watch(i).start;
-  return g_stop_result;
 }
 
 const std::string& StopwatchDuration(uint16_t i) {
@@ -273,6 +272,13 @@ const std::string& StopwatchHours(uint16_t i) {
   RestoreMoments();
   g_hours_result = DiffHoursText();
   return g_hours_result;
+}
+
+double StopwatchSeconds(uint16_t i) {
+  SwapInStopwatch(i);
+  DiffMoments();
+  RestoreMoments();
+  return g_diff.TotalSeconds;
 }
 
 bool CurrentIsLater() {
@@ -431,12 +437,11 @@ void TEST_ResetStopwatches() {
   g_sum = DiffMoment();
   g_diff_texts_stale = false;
   for (std::string* t :
-       {&g_label_result, &g_start_result, &g_stop_result, &g_duration_result,
-        &g_hours_result, &g_diff_text, &g_diff_hours_text, &g_diff_words_text,
-        &g_diff_totals_text, &g_total_years_text, &g_total_months_text,
-        &g_total_weeks_text, &g_total_days_text, &g_total_hours_text,
-        &g_total_minutes_text, &g_total_seconds_text, &g_sum_text,
-        &g_sum_hours_text}) {
+       {&g_label_result, &g_duration_result, &g_hours_result, &g_diff_text,
+        &g_diff_hours_text, &g_diff_words_text, &g_diff_totals_text,
+        &g_total_years_text, &g_total_months_text, &g_total_weeks_text,
+        &g_total_days_text, &g_total_hours_text, &g_total_minutes_text,
+        &g_total_seconds_text, &g_sum_text, &g_sum_hours_text}) {
     t->clear();
   }
   TEST_ResetMoments();

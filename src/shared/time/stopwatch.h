@@ -35,14 +35,14 @@ inline constexpr uint16_t kLastStopwatch = 10;
 // Returns the last difference (left by DiffMoments and the durations).
 const DiffMoment& LastDiff();
 
-// Reads the clock, sets start and last of stopwatch i to now and returns
-// "Start:" + the stamp text. Numbers above kLastStopwatch share one spare
-// stopwatch that is none of the numbered ones.
-const std::string& StopwatchStart(uint16_t i);
+// Reads the clock and sets start and last of stopwatch i to now; *text, when
+// given, gets "Start:" + the stamp text. Numbers above kLastStopwatch share
+// one spare stopwatch that is none of the numbered ones.
+void StopwatchStart(uint16_t i, std::string* text = nullptr);
 
-// Reads the clock, sets last of stopwatch i to now, makes its start the
-// reference moment and returns "Stop: " + the stamp text.
-const std::string& StopwatchStop(uint16_t i);
+// Reads the clock, sets last of stopwatch i to now and makes its start the
+// reference moment; *text, when given, gets "Stop: " + the stamp text.
+void StopwatchStop(uint16_t i, std::string* text = nullptr);
 
 // Returns "Dauer:" + the time from start to last of stopwatch i
 // ("Dauer:00:01:23,45", "Dauer:1T 02:03:04,05", "Dauer:Negativ??? :-)") and
@@ -52,6 +52,10 @@ const std::string& StopwatchDuration(uint16_t i);
 
 // Returns DiffHoursText of stopwatch i, leaving the difference as above.
 const std::string& StopwatchHours(uint16_t i);
+
+// Returns the seconds from start to last of stopwatch i (the TotalSeconds
+// of its duration), leaving the difference as above.
+double StopwatchSeconds(uint16_t i);
 
 // Reads the clock into the current moment, refreshes the moment texts and
 // returns label + StampText ("StopUhr:" for the label ":").
