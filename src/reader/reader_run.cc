@@ -11,6 +11,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
 #include "shared/time/stopwatch.h"
 
@@ -58,6 +59,18 @@ int RunReader(int argc, const char* const* argv) {
   ReadReaderCommandLine(argc, argv);
 
   OrderDataFiles();
+  // The sizes are asked only where the title shows them: a run of many
+  // small files into a pipe does not pay for them.
+  int64_t planned = 0;
+  if (StdoutIsTerminal()) {
+    for (int32_t position = 1; position <= g_run.run_total; ++position) {
+      int32_t index = 0;
+      if (!ListFindByValue0(position, &index)) continue;
+      const int64_t size = FileSizeOfPath(DataFilePath(index));
+      if (size > 0) planned += size;
+    }
+  }
+  TitleStart("korvlas", planned);
   std::string time_text;
   StopwatchStart(kRunStopwatch, &time_text);
   ProtocolSpaceCheck();

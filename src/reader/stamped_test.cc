@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -288,6 +289,31 @@ TEST_F(StampedTest, ReadErrorLosesTheSectorsNotRead) {
       << r.output;
 }
 
+// A stamped fill stopped part way (here in N0000003) and started again at
+// the file it did not finish takes the tag of the run it continues: the
+// reader sees one run. A start behind a file that is not stamped draws a
+// new tag.
+TEST_F(StampedTest, AContinuedRunKeepsItsTag) {
+  const std::string tag = Fill("40000", 0, 3);
+  SetData(3, Data(2).substr(0, 32768));  // the file cut short by the stop
+  RunProgram("/bin/sleep", {"1.1"}, ProcessOptions());
+  ProcessResult w = Run("korvfyll", {"40000", "PRUEF", "3", "3", "N", "daten"});
+  EXPECT_EQ(w.status, 0) << w.output;
+  EXPECT_NE(w.output.find("Kennung " + tag + " (fortgesetzt)\n"),
+            std::string::npos)
+      << w.output;
+  ProcessResult r = Run("korvlas", {"0", "6", "N", "daten"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("veraltet, "), r.output.rfind("veraltet, "))
+      << "only the totals line counts stale sectors: " << r.output;
+  EXPECT_NE(r.output.find("Kennung " + tag + ": "), std::string::npos);
+
+  ASSERT_EQ(Run("korvfyll", {"40000", "A", "6", "1", "N", "daten"}).status, 0);
+  const std::string fresh = Fill("40000", 7, 1);
+  EXPECT_NE(fresh, tag);
+  EXPECT_EQ(fresh.find("fortgesetzt"), std::string::npos);
+}
+
 // A 64 MiB card with 48 MiB of memory whose last 16 MiB overwrite the
 // 16 MiB before them: stamped data read back after a remount shows the
 // moved sectors; a constant fill cannot show them.
@@ -319,6 +345,15 @@ TEST_F(StampedTest, FakeCardLosesStampedDataAndConstantFillsCannotTell) {
       EXPECT_EQ(r.output.find(" 0 verschoben, 0 veraltet, 0 leer - erster "
                               "Fehler: keiner"),
                 std::string::npos);
+      // Where to cut the card: the sector the real memory ends at, on the
+      // card's own device.
+      const std::string device = "\nDatentraeger " + card_.device +
+                                 ": erster Fehler bei Sektor ";
+      const std::string end = ", echter Speicher endet bei Sektor ";
+      const size_t at = r.output.find(end, r.output.find(device));
+      ASSERT_NE(at, std::string::npos) << r.output;
+      const long long real_end = std::stoll(r.output.substr(at + end.size())) * 512;
+      EXPECT_LE(std::llabs(real_end - (48LL << 20)), 1LL << 20) << real_end;
     } else {
       EXPECT_EQ(r.output.find("ACHTUNG"), std::string::npos) << r.output;
     }

@@ -201,6 +201,8 @@ void AddFileToRunTally() {
     g_first_bad_index = g_run.current_index;
     g_first_bad_offset = FirstBadOffset();
   }
+  g_run_tally.lowest_moved_target = std::min(
+      g_run_tally.lowest_moved_target, g_file_tally.lowest_moved_target);
   if (g_file_tally.stale_seen && !g_run_tally.stale_seen) {
     g_run_tally.stale_seen = true;
     g_run_tally.stale_tag = g_file_tally.stale_tag;
@@ -630,6 +632,43 @@ void DecideStampedRun() {
   }
 }
 
+namespace {
+
+// Where the bad data lies on the device, for a partitioning tool: the
+// device sector of the first bad byte and, when sectors moved, the sector
+// the lowest moved write was meant for, which is where the real memory
+// ends. Nothing where the file system cannot tell where its files lie.
+void DevicePlaceLine() {
+  if (!g_run_tally.bad_seen) return;
+  DevicePlace first;
+  if (!DevicePlaceOfFileByte(DataFilePath(g_first_bad_index),
+                             g_first_bad_offset, &first)) {
+    return;
+  }
+  std::string line = "Datentraeger " + first.device;
+  line += ": erster Fehler bei Sektor ";
+  line += std::to_string(first.byte / kSectorSize);
+  const uint64_t target = g_run_tally.lowest_moved_target;
+  DevicePlace end;
+  if (target != UINT64_MAX &&
+      DevicePlaceOfFileByte(
+          DataFilePath(static_cast<int32_t>(target >> kFilePositionShift)),
+          static_cast<int64_t>(target & ((UINT64_C(1) << kFilePositionShift) - 1)),
+          &end) &&
+      end.device == first.device) {
+    const int64_t sector = end.byte / static_cast<int64_t>(kSectorSize);
+    line += ", echter Speicher endet bei Sektor ";
+    line += std::to_string(sector);
+    line += " (";
+    line += SizeText(sector * static_cast<int64_t>(kSectorSize));
+    line += ')';
+  }
+  OutLine(line);
+  if (g_run.protocol_active) WriteWrappedProtocolLine(line);
+}
+
+}  // namespace
+
 void StampedRunTotals() {
   if (!g_stamped_run) return;
   std::string line = "Pruefmuster, Kennung ";
@@ -670,6 +709,7 @@ void StampedRunTotals() {
     ProtocolWriteLine("");
     WriteWrappedProtocolLine(line);
   }
+  DevicePlaceLine();
 }
 
 void ResetVerification() {

@@ -10,6 +10,7 @@
 #include "shared/platform/console.h"
 #include "shared/run/run_state.h"
 #include "shared/stamp/stamp.h"
+#include "writer/fill_loop.h"
 
 namespace korv {
 namespace {
@@ -207,6 +208,7 @@ void EchoWriterSettings() {
   } else if (g_run.stamped_fill) {
     line += "PRUEF -> Pruefmuster, Kennung ";
     line += StampTagText(g_run.stamp_tag);
+    if (g_run.stamp_continued) line += " (fortgesetzt)";
   } else if (g_run.zeichen == kHexByte) {
     line += "HEX";
   } else if (g_run.zeichen == kBlankByte) {
@@ -221,6 +223,7 @@ void EchoWriterSettings() {
 
 void ReadWriterCommandLine(int argc, const char* const* argv) {
   SettleVerdict(ParseWriterArguments(argc, argv), ShowWriterUsage);
+  ContinueStampedRun();
   EchoWriterSettings();
 }
 

@@ -343,6 +343,29 @@ bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
   return free_data >= length && (reserve <= 0 || free_protocol >= reserve);
 }
 
+void ContinueStampedRun() {
+  g_run.stamp_continued = false;
+  if (!g_run.stamped_fill || g_run.beginn < 1) return;
+  const std::string path = DataFilePath(g_run.beginn - 1);
+  int fd = -1;
+  if (OpenRawFileForReading(path, &fd) != 0) return;
+  alignas(64) uint8_t sector[kSectorSize];
+  size_t got = 0;
+  const int read_error = ReadRawBlock(fd, sector, sizeof sector, &got);
+  CloseRawFile(fd);
+  uint64_t tag = 0;
+  uint64_t found = 0;
+  // Only a first sector that is exactly the stamp of that file's start
+  // counts: a file of another run, or a damaged one, starts a new run.
+  if (read_error != 0 || !FindStampTag(sector, got, &tag) ||
+      ClassifySector(sector, got, tag, StampPosition(g_run.beginn - 1, 0),
+                     &found) != kSectorOk) {
+    return;
+  }
+  g_run.stamp_tag = tag;
+  g_run.stamp_continued = true;
+}
+
 int FillLoop() {
   g_write_error = 0;
   g_flush_may_gain = true;

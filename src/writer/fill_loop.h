@@ -36,6 +36,12 @@ const uint8_t* FillBlock();
 bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
                   bool same_drive, int64_t reserve);
 
+// A stamped run that starts above index 0 continues the stamped run whose
+// file N(beginn - 1) is in the data folder: it takes that run's tag (and
+// says so), so that the reader sees one run over the whole range. Without
+// such a file the run keeps its own new tag.
+void ContinueStampedRun();
+
 // Writes the data files of the run (settings and counters in g_run): from
 // beginn on until anzahl files are written, the disk has no room for
 // another block, a write fails or a key is pressed. Flushes the data's file

@@ -1,5 +1,6 @@
 #include "writer/writer_run.h"
 
+#include <algorithm>
 #include <string>
 
 #include "shared/format/format.h"
@@ -9,6 +10,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
 #include "shared/stamp/stamp.h"
 #include "shared/time/stopwatch.h"
@@ -48,6 +50,10 @@ int RunWriter(int argc, const char* const* argv) {
   ReadWriterCommandLine(argc, argv);
   g_run.data_file_size = g_run.groesse;
   FreeSpaceEstimate();
+  // The title's plan: the files asked for, as far as the disk has room.
+  TitleStart("korvfyll", std::min(static_cast<int64_t>(g_run.anzahl) *
+                                      g_run.groesse,
+                                  FreeBytesDataDrive()));
 
   std::string time_text;
   StopwatchStart(kRunStopwatch, &time_text);
@@ -58,7 +64,8 @@ int RunWriter(int argc, const char* const* argv) {
     // it with.
     if (g_run.stamped_fill) {
       ProtocolWriteLine("Pruefmuster, Kennung " +
-                        StampTagText(g_run.stamp_tag));
+                        StampTagText(g_run.stamp_tag) +
+                        (g_run.stamp_continued ? " (fortgesetzt)" : ""));
       ProtocolWriteLine("");
     }
   }

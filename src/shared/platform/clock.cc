@@ -39,6 +39,13 @@ uint64_t MillisecondTick() {
          static_cast<uint64_t>(ts.tv_nsec / 1000000);
 }
 
+uint64_t MonotonicMilliseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<uint64_t>(ts.tv_nsec / 1000000);
+}
+
 int64_t EpochSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

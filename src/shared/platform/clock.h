@@ -24,6 +24,9 @@ LocalClock ReadLocalClock();
 // Returns a millisecond tick of the system clock, for seeding.
 uint64_t MillisecondTick();
 
+// Returns milliseconds of a clock that only goes forward (for speeds).
+uint64_t MonotonicMilliseconds();
+
 // Returns the seconds since 1 January 1970 (UTC) of the system clock.
 int64_t EpochSeconds();
 

@@ -43,6 +43,8 @@ LocalClock ReadLocalClock() {
 
 uint64_t MillisecondTick() { return SystemTimeSteps() / 10000u; }
 
+uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
+
 int64_t EpochSeconds() {
   return static_cast<int64_t>((SystemTimeSteps() - kEpochIn1601Steps) /
                               kStepsPerSecond);

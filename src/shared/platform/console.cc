@@ -37,6 +37,11 @@ volatile sig_atomic_t g_pending_signal = 0;
 volatile sig_atomic_t g_key_mode_set = 0;
 volatile sig_atomic_t g_in_console_write = 0;
 bool g_dying = false;
+
+// Set while the window's own title waits on the title stack for our
+// return.
+volatile sig_atomic_t g_title_pushed = 0;
+bool g_title_restore_registered = false;
 struct termios g_key_termios;
 
 // Seconds the orderly end may spend writing out before it gives up (a
@@ -69,7 +74,17 @@ void SetKeyMode() {
   g_key_mode_set = 1;
 }
 
+// Gives the window its own title back. Async-signal-safe.
+void RestoreTitle() {
+  if (!g_title_pushed) return;
+  g_title_pushed = 0;
+  static const char kPopTitle[] = "\x1b[23;0t";
+  ssize_t ignored = write(STDOUT_FILENO, kPopTitle, sizeof kPopTitle - 1);
+  (void)ignored;
+}
+
 void RestoreTerminalRaw() {
+  RestoreTitle();
   if (!g_key_mode_set) return;
   SetTerminalMode(&g_saved_termios);
   g_key_mode_set = 0;
@@ -253,6 +268,26 @@ void HandlePendingSignal() {
 }
 
 void ConsoleRestore() { RestoreTerminalRaw(); }
+
+void ShowTitle(std::string_view text) {
+  DetectStreams();
+  if (!g_stdout_tty || CaptureSink() != nullptr || g_dying) return;
+  if (!g_title_restore_registered) {
+    g_title_restore_registered = true;
+    std::atexit(ConsoleRestore);
+  }
+  std::string sequence;
+  // Saved again after a Ctrl-Z gave the window its title back.
+  if (!g_title_pushed) sequence = "\x1b[22;0t";
+  sequence += "\x1b]2;";
+  for (char c : text) {
+    // Nothing in a title may end or break its sequence.
+    sequence += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  sequence += '\a';
+  g_title_pushed = 1;
+  WriteOut(sequence.data(), sequence.size());
+}
 
 bool StdinIsTerminal() {
   DetectStreams();

@@ -50,6 +50,12 @@ bool KeyPending();
 // for ever), and -2 at end of input or on a read error.
 int ReadKeyByte(int timeout_ms);
 
+// Shows text as the terminal window's title, only when standard output is
+// a terminal (pipes and files never see it). The first call saves the title
+// the window had (on the terminal's title stack); it comes back on every
+// way out, signals included, and while the program is stopped (Ctrl-Z).
+void ShowTitle(std::string_view text);
+
 // Returns true when standard input is a terminal.
 bool StdinIsTerminal();
 

@@ -41,7 +41,15 @@ bool g_out_broken = false;
 std::string g_key_bytes;
 
 
+// The window's own title while the run shows its progress there.
+std::string g_saved_title;
+bool g_title_saved = false;
+
 void RestoreModes() {
+  if (g_title_saved) {
+    g_title_saved = false;
+    SetConsoleTitleA(g_saved_title.c_str());
+  }
   if (!g_modes_saved) return;
   g_modes_saved = false;
   if (g_in_kind == InputKind::kConsole) SetConsoleMode(g_in, g_saved_in_mode);
@@ -395,6 +403,23 @@ void HandlePendingSignal() {
 }
 
 void ConsoleRestore() { RestoreModes(); }
+
+void ShowTitle(std::string_view text) {
+  DetectStreams();
+  if (!g_stdout_console || CaptureSink() != nullptr) return;
+  if (!g_title_saved) {
+    char title[1024] = {};
+    GetConsoleTitleA(title, sizeof title);
+    g_saved_title = title;
+    g_title_saved = true;
+    static bool registered = false;
+    if (!registered) {
+      registered = true;
+      std::atexit(ConsoleRestore);
+    }
+  }
+  SetConsoleTitleA(std::string(text).c_str());
+}
 
 bool StdinIsTerminal() {
   DetectStreams();

@@ -5,12 +5,17 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <linux/capability.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 
 #include "shared/platform/console.h"
@@ -331,6 +336,12 @@ int64_t FreeBytesOfDrive(int drive) {
   return drive == 0 ? FreeBytesOfPath(".") : -1;
 }
 
+int64_t FileSizeOfPath(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
 int CheckFolderReadable(const std::string& path) {
   DIR* dir = opendir(path.empty() ? "." : path.c_str());
   if (dir == nullptr) return ErrnoOr(EIO);
@@ -386,6 +397,81 @@ std::string NearestExistingFolder(const std::string& path) {
     p.resize(slash);
     while (p.size() > 1 && p.back() == '/') p.pop_back();
   }
+}
+
+namespace {
+
+// The byte on the file system's device where a file's byte lies: FIEMAP,
+// or FIBMAP where the file system has no extent map (root only); -1 when
+// neither tells.
+int64_t FileSystemByteOf(int fd, int64_t offset) {
+  alignas(struct fiemap) char buffer[sizeof(struct fiemap) +
+                                     sizeof(struct fiemap_extent)] = {};
+  auto* map = reinterpret_cast<struct fiemap*>(buffer);
+  map->fm_start = static_cast<uint64_t>(offset);
+  map->fm_length = 1;
+  map->fm_extent_count = 1;
+  if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) {
+    if (map->fm_mapped_extents != 1) return -1;
+    const struct fiemap_extent& e = map->fm_extents[0];
+    // Data that is packed, encrypted, inline or not yet placed has no
+    // place of its own on the device.
+    const uint32_t unplaced = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
+                              FIEMAP_EXTENT_ENCODED |
+                              FIEMAP_EXTENT_DATA_ENCRYPTED |
+                              FIEMAP_EXTENT_NOT_ALIGNED |
+                              FIEMAP_EXTENT_DATA_INLINE |
+                              FIEMAP_EXTENT_DATA_TAIL;
+    const uint64_t at = static_cast<uint64_t>(offset);
+    if ((e.fe_flags & unplaced) != 0 || at < e.fe_logical ||
+        at - e.fe_logical >= e.fe_length) {
+      return -1;
+    }
+    return static_cast<int64_t>(e.fe_physical + (at - e.fe_logical));
+  }
+  int block_size = 0;
+  if (ioctl(fd, FIGETBSZ, &block_size) != 0 || block_size <= 0) return -1;
+  if (offset / block_size > INT_MAX) return -1;
+  int block = static_cast<int>(offset / block_size);
+  if (ioctl(fd, FIBMAP, &block) != 0 || block <= 0) return -1;
+  return static_cast<int64_t>(block) * block_size + offset % block_size;
+}
+
+}  // namespace
+
+bool DevicePlaceOfFileByte(const std::string& path, int64_t offset,
+                           DevicePlace* place) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  int64_t byte = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    byte = FileSystemByteOf(fd, offset);
+  }
+  close(fd);
+  if (byte < 0) return false;
+  // The block device of the file system, as the kernel lists it: a
+  // partition has its start (in 512-byte sectors) and sits in the folder of
+  // its whole device. A file system of several devices (btrfs) has no such
+  // entry.
+  char link[64];
+  std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(st.st_dev),
+                minor(st.st_dev));
+  char real[PATH_MAX];
+  if (realpath(link, real) == nullptr) return false;
+  std::string device = real;
+  FILE* start_file = std::fopen((device + "/start").c_str(), "r");
+  if (start_file != nullptr) {
+    long long start = 0;
+    const bool read = std::fscanf(start_file, "%lld", &start) == 1;
+    std::fclose(start_file);
+    if (!read) return false;
+    byte += start * 512;
+    device.resize(device.rfind('/'));
+  }
+  place->device = "/dev/" + device.substr(device.rfind('/') + 1);
+  place->byte = byte;
+  return true;
 }
 
 }  // namespace korv

@@ -100,6 +100,9 @@ int RemoveFolder(const std::string& path);
 // Returns 0 when the folder ("" = current) can be opened for a search,
 // else the error number (ENOENT for a folder that does not exist).
 int CheckFolderReadable(const std::string& path);
+// Returns the size of the file at path (a link is not followed), -1 when it
+// cannot be asked.
+int64_t FileSizeOfPath(const std::string& path);
 // Returns true when path names an existing folder.
 bool FolderExists(const std::string& path);
 // Returns the current folder, empty when it cannot be read.
@@ -146,6 +149,19 @@ int OpenFolderHandle(const std::string& path);
 // drive letters A to Z; -1 when there is no such drive (Linux knows drive 0
 // only, the file system of the current folder).
 int64_t FreeBytesOfDrive(int drive);
+// Where a byte of a file lies on the whole device that holds it.
+struct DevicePlace {
+  std::string device;  // the whole device, "/dev/sdb"
+  int64_t byte = 0;    // offset from its start (a partition's start added)
+};
+
+// Finds where byte offset of the file at path lies on its device, from the
+// file system's own map of the file. False where that cannot be told (a
+// FUSE or network file system, one spread over several devices, no
+// permission).
+bool DevicePlaceOfFileByte(const std::string& path, int64_t offset,
+                           DevicePlace* place);
+
 // Returns path if it exists, else its nearest existing parent ("." for a
 // relative path without one).
 std::string NearestExistingFolder(const std::string& path);

@@ -2,6 +2,7 @@
 // descriptor here is a Windows handle; 64-bit Windows keeps handle values
 // within 32 bits, so they fit the int of the interface.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 // The layer's own DeleteFile, not the system's macro of that name.
@@ -600,6 +601,15 @@ int RemoveFolder(const std::string& path) {
   return RemoveDirectoryA(path.c_str()) ? 0 : LastErrno();
 }
 
+int64_t FileSizeOfPath(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    return -1;
+  }
+  return static_cast<int64_t>(
+      (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
 int CheckFolderReadable(const std::string& path) {
   const std::string spec = WithSeparator(path) + "*";
   WIN32_FIND_DATAA data;
@@ -775,6 +785,71 @@ std::string NearestExistingFolder(const std::string& path) {
 
 void FlushOpenTextFiles() {
   for (TextFile* file : g_open_text_files) FlushText(file);
+}
+
+bool DevicePlaceOfFileByte(const std::string& path, int64_t offset,
+                           DevicePlace* place) {
+  // The cluster of the byte from the file's retrieval pointers, the
+  // volume's start on its disk from the volume's extents; both can be asked
+  // without administrator rights. A volume over several disks, or a file
+  // system that keeps no clusters (network), has no single place.
+  char full[MAX_PATH + 1];
+  DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  char root[MAX_PATH + 1];
+  if (n == 0 || n >= sizeof full ||
+      !GetVolumePathNameA(full, root, sizeof root)) {
+    return false;
+  }
+  DWORD sectors = 0, bytes_per_sector = 0, free_clusters = 0, clusters = 0;
+  if (!GetDiskFreeSpaceA(root, &sectors, &bytes_per_sector, &free_clusters,
+                         &clusters)) {
+    return false;
+  }
+  const int64_t cluster = static_cast<int64_t>(sectors) * bytes_per_sector;
+  if (cluster <= 0) return false;
+  HANDLE file = CreateFileA(full, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  STARTING_VCN_INPUT_BUFFER in = {};
+  in.StartingVcn.QuadPart = offset / cluster;
+  alignas(8) char buffer[sizeof(RETRIEVAL_POINTERS_BUFFER)] = {};
+  auto* pointers = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(buffer);
+  DWORD got = 0;
+  const BOOL mapped =
+      DeviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in,
+                      pointers, sizeof buffer, &got, nullptr) ||
+      GetLastError() == ERROR_MORE_DATA;
+  CloseHandle(file);
+  // The first run holds the byte's cluster: it starts at or before it.
+  if (!mapped || pointers->ExtentCount < 1 ||
+      pointers->Extents[0].Lcn.QuadPart < 0 ||
+      pointers->StartingVcn.QuadPart > in.StartingVcn.QuadPart ||
+      pointers->Extents[0].NextVcn.QuadPart <= in.StartingVcn.QuadPart) {
+    return false;
+  }
+  const int64_t lcn = pointers->Extents[0].Lcn.QuadPart +
+                      (in.StartingVcn.QuadPart - pointers->StartingVcn.QuadPart);
+  std::string volume = "\\\\.\\";
+  volume += std::string(root, 2);  // "C:"
+  if (root[1] != ':') return false;  // a folder mount or a network share
+  HANDLE disk_volume = CreateFileA(volume.c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  if (disk_volume == INVALID_HANDLE_VALUE) return false;
+  VOLUME_DISK_EXTENTS extents = {};
+  const BOOL located =
+      DeviceIoControl(disk_volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
+                      nullptr, 0, &extents, sizeof extents, &got, nullptr);
+  CloseHandle(disk_volume);
+  if (!located || extents.NumberOfDiskExtents != 1) return false;
+  place->device =
+      "\\\\.\\PhysicalDrive" +
+      std::to_string(extents.Extents[0].DiskNumber);
+  place->byte = extents.Extents[0].StartingOffset.QuadPart + lcn * cluster +
+                offset % cluster;
+  return true;
 }
 
 }  // namespace korv

@@ -432,6 +432,17 @@ std::string NormalizeTranscript(const std::string& text) {
       i += 7;
       continue;
     }
+    // The window title a terminal run shows and gives back.
+    if (text.compare(i, 7, "\x1b[22;0t") == 0 ||
+        text.compare(i, 7, "\x1b[23;0t") == 0) {
+      i += 7;
+      continue;
+    }
+    if (text.compare(i, 4, "\x1b]2;") == 0) {
+      const size_t end = text.find('\a', i);
+      i = end == std::string::npos ? text.size() : end + 1;
+      continue;
+    }
     if (FitsShape(text, i, kStamp)) {
       out += "<Zeit>";
       i += kStamp.size();

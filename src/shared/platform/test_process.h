@@ -89,7 +89,7 @@ bool FitsShape(const std::string& text, size_t pos, std::string_view shape);
 // Replaces what differs from run to run in a program's transcript:
 // instants become "<Zeit>", durations "Dauer:<d>" and the average seconds
 // "Durchschnittlich: <s>"; terminal line ends become "\n" and the screen
-// clearing is dropped.
+// clearing and the window title are dropped.
 std::string NormalizeTranscript(const std::string& text);
 
 // A counterfeit card for tests: the fake_card_fs tool serves an image that

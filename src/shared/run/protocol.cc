@@ -10,6 +10,7 @@
 #include "shared/run/data_files.h"
 #include "shared/run/run_platform.h"
 #include "shared/run/run_state.h"
+#include "shared/run/window_title.h"
 #include "shared/run/work_folder.h"
 #include "shared/time/moment.h"
 #include "shared/time/stopwatch.h"
@@ -367,6 +368,7 @@ void ProtocolStepSetup() {
 void ProgressDisplay() {
   const int64_t m = g_run.progress_bytes / kMib;
   if (m <= g_run.shown_mib) return;
+  TitleProgress(g_run.folded_gib * kGib + g_run.progress_bytes);
   const int64_t total = g_run.folded_gib * kFoldAfterMib + m;
   const int digits = DecimalDigits(total);
   if (g_run.progress_column + digits > kLastProgressColumn) {

@@ -34,6 +34,7 @@ struct RunState {
   bool random_fill = false;
   bool stamped_fill = false;    // every sector stamped (PRUEF)
   uint64_t stamp_tag = 0;       // the run's tag for stamped sectors
+  bool stamp_continued = false;  // the tag is that of the run continued
 
   // ---- Counters ----
   int32_t current_index = 0;

@@ -199,11 +199,16 @@ bool CarriesOwnStamp(const uint8_t* data, size_t length, uint64_t* tag,
   return DifferentBits(data, expected, length) <= kChangedBitsLimit;
 }
 
-void AddToTally(SectorClass c, size_t length, uint64_t position,
-                uint64_t found_tag, StampTally* tally) {
+void AddToTally(SectorClass c, const uint8_t* data, size_t length,
+                uint64_t position, uint64_t found_tag, StampTally* tally) {
   tally->sectors[c] += 1;
   tally->bytes[c] += static_cast<int64_t>(length);
   if (c == kSectorOk) return;
+  // A moved sector names the run position whose write landed here.
+  if (c == kSectorMoved) {
+    tally->lowest_moved_target =
+        std::min(tally->lowest_moved_target, LoadWord(data));
+  }
   if (!tally->bad_seen) {
     tally->bad_seen = true;
     tally->first_bad_position = position;
@@ -261,7 +266,7 @@ int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
     uint64_t found_tag = 0;
     SectorClass c = ClassifySector(data + s * kSectorSize, kSectorSize, tag,
                                    at, &found_tag);
-    AddToTally(c, kSectorSize, at, found_tag, tally);
+    AddToTally(c, data + s * kSectorSize, kSectorSize, at, found_tag, tally);
     ++bad;
     ++s;
   }
@@ -271,7 +276,7 @@ int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
     uint64_t found_tag = 0;
     SectorClass c = ClassifySector(data + whole * kSectorSize, rest, tag, at,
                                    &found_tag);
-    AddToTally(c, rest, at, found_tag, tally);
+    AddToTally(c, data + whole * kSectorSize, rest, at, found_tag, tally);
     if (c != kSectorOk) ++bad;
   }
   return bad;
@@ -281,7 +286,7 @@ void TallyUnread(uint64_t position, int64_t length, StampTally* tally) {
   if (length <= 0) return;
   const int64_t sectors =
       (length + static_cast<int64_t>(kSectorSize) - 1) / kSectorSize;
-  AddToTally(kSectorCorrupted, 0, position, 0, tally);
+  AddToTally(kSectorCorrupted, nullptr, 0, position, 0, tally);
   tally->sectors[kSectorCorrupted] += sectors - 1;
   tally->bytes[kSectorCorrupted] += length;
 }

@@ -42,6 +42,9 @@ struct StampTally {
   uint64_t first_bad_position = 0;  // position of the first such sector
   bool stale_seen = false;          // a stale sector was found
   uint64_t stale_tag = 0;           // the tag of the first stale sector
+  // The lowest run position that a moved sector names: the first write
+  // that landed elsewhere (UINT64_MAX while none moved).
+  uint64_t lowest_moved_target = UINT64_MAX;
 };
 
 // Returns the tag of a run started at epoch_seconds (upper 32 bits) with
