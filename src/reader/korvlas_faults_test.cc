@@ -76,6 +76,11 @@ TEST_F(KorvlasFaultsTest, EveryFailureHasItsLineAndStatus) {
        "!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht lesbar: E/A-Fehler 5 "
        "(Input/output error)",
        true},
+      {"read fails with an I/O error", "fuse --fail-read=N0000001.KVL",
+       "\"$KL\" 0 3 N fuse", 65,
+       "!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht lesbar: E/A-Fehler 5 "
+       "(Input/output error) ab Byte 0, 4 Byte ungelesen   >",
+       true},
       {"no right to read",
        "chmod 000 daten/N0000001.KVL && chmod 755 . daten && chmod 777 home",
        "setpriv --reuid=65534 --regid=65534 --clear-groups \"$KL\" 0 3 N daten",

@@ -170,7 +170,9 @@ TEST_F(RunRecordTest, RecordsOfAFillAndACheckHoldWhatTheConsoleShows) {
   EXPECT_EQ(files, 4);
   expected += "end 4 40960 0 True\n";
   EXPECT_EQ(Check(kRecordCheck, root_ + "/w.jsonl"), expected);
-  EXPECT_NE(Check(kMapCheck, root_ + "/w.svg").find("curve kurve "),
+  // Files this small may be written within the clock's hundredth and then
+  // have no speed to draw: the map must parse and name the run all the same.
+  EXPECT_NE(Check(kMapCheck, root_ + "/w.svg").find("title korvfyll"),
             std::string::npos);
 
   // One wrong file: two byte values.

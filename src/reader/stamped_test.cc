@@ -74,7 +74,8 @@ class StampedTest : public ::testing::Test {
 };
 
 TEST_F(StampedTest, GoodStampedFilesOfEveryLengthPass) {
-  for (const char* size : {"1", "511", "512", "513", "32769", "1M"}) {
+  for (const char* size :
+       {"1", "4", "10", "15", "511", "512", "513", "32769", "1M"}) {
     SCOPED_TRACE(size);
     const std::string tag = Fill(size, 0, 2);
     // The writer leaves an empty file behind when the disk had no room for
@@ -86,7 +87,12 @@ TEST_F(StampedTest, GoodStampedFilesOfEveryLengthPass) {
     // A file shorter than a stamp's header cannot be told from any other
     // one-byte file; it passes as such.
     if (std::string(size) == "1") continue;
-    EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + tag + ": "),
+    // Files too short for the whole tag are judged as the start of their
+    // stamped sectors.
+    const bool too_short =
+        std::string(size).back() != 'M' && std::stoi(size) < 16;
+    const std::string named = too_short ? "unbekannt (kurze Dateien)" : tag;
+    EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + named + ": "),
               std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find(" 0 veraltet, 0 leer - erster Fehler: keiner\n"),
@@ -155,6 +161,8 @@ TEST_F(StampedTest, AnEarlierRunsDataIsStaleAndItsTagShown) {
   RunProgram("/bin/sleep", {"1.1"}, ProcessOptions());
   const std::string new_tag = Fill("20000", 0, 5);
   ASSERT_NE(old_tag, new_tag);
+  std::vector<std::string> new_files;
+  for (int i = 0; i < 5; ++i) new_files.push_back(Data(i));
 
   // A card that kept the old data in the first file and in the middle of
   // the range: the run's tag is the newer of the two end files' tags.
@@ -177,11 +185,107 @@ TEST_F(StampedTest, AnEarlierRunsDataIsStaleAndItsTagShown) {
             std::string::npos)
       << r.output;
 
+  // A later run over the middle of an earlier one's range: the ends name
+  // the earlier run, and the data found is newer, not old.
+  SetData(0, old_files[0]);
+  SetData(4, old_files[4]);
+  for (int i = 1; i <= 3; ++i) SetData(i, new_files[static_cast<size_t>(i)]);
+  r = Run("korvlas", {"0", "5", "N", "daten"});
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+  EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + old_tag + ": "),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find(" - neuere Daten: Kennung " + new_tag + "\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("alte Daten"), std::string::npos);
+
   // A card that ignored every write of the new run: all files read back
   // as the old run wrote them, and the tag shown is the old run's.
   for (int i = 0; i < 5; ++i) SetData(i, old_files[static_cast<size_t>(i)]);
   r = Run("korvlas", {"0", "5", "N", "daten"});
   EXPECT_NE(r.output.find("\nPruefmuster, Kennung " + old_tag + ": "),
+            std::string::npos)
+      << r.output;
+}
+
+// Damage that would hide the stamp from a look at each end file's first
+// sector alone: the stamp is still found, and the damage shown.
+TEST_F(StampedTest, DamagedStampsAreStillFoundAndShown) {
+  struct Case {
+    const char* name;
+    std::vector<int> damaged;        // the files damaged
+    size_t from;                     // the damage: these bytes of each ...
+    size_t length;
+    bool every_sector;               // ... or this byte of every sector
+    std::vector<std::string> range;  // korvlas beginn anzahl
+    const char* sectors;             // the line of each damaged file
+  };
+  const Case cases[] = {
+      {"one sector at both ends", {0, 2}, 100, 64, false, {"0", "3"},
+       "Sektoren: 127 ok, 0 geaendert, 1 defekt"},
+      {"one sector of a single file", {1}, 100, 64, false, {"1", "1"},
+       "Sektoren: 127 ok, 0 geaendert, 1 defekt"},
+      {"first block of both ends", {0, 2}, 0, 32768, false, {"0", "3"},
+       "Sektoren: 64 ok, 0 geaendert, 64 defekt"},
+      {"no intact sector anywhere", {0, 1, 2}, 100, 1, true, {"0", "3"},
+       "Sektoren: 0 ok, 0 geaendert, 128 defekt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fill("64K", 0, 3);
+    for (int index : c.damaged) {
+      std::string d = Data(index);
+      if (c.every_sector) {
+        for (size_t at = c.from; at < d.size(); at += 512) {
+          d[at] = static_cast<char>(~d[at]);
+        }
+      } else {
+        for (size_t at = c.from; at < c.from + c.length; ++at) {
+          d[at] = static_cast<char>(d[at] * 7 + 1);
+        }
+      }
+      SetData(index, d);
+    }
+    ProcessResult r = Run("korvlas", {c.range[0], c.range[1], "N", "daten"});
+    EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+    for (int index : c.damaged) {
+      EXPECT_NE(r.output.find("falsche Zeichen in Datei " + Name(index) +
+                              "   >\n" + c.sectors),
+                std::string::npos)
+          << index << r.output;
+    }
+  }
+}
+
+// A read that fails in the middle of a file (a bad area of a card) costs
+// that file its "ok" and the sectors not read, not the run.
+TEST_F(StampedTest, ReadErrorLosesTheSectorsNotRead) {
+  Fill("128K", 0, 4);
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  std::string why;
+  if (!MountFaultFs(data_, fuse, {"--fail-read=" + Name(1) + ":40000"},
+                    &why)) {
+    GTEST_SKIP() << why;
+  }
+  ProcessResult r = Run("korvlas", {"0", "4", "N", fuse});
+  Unmount(fuse);
+  EXPECT_EQ(r.status, kWrongDataStatus) << r.output;
+  EXPECT_NE(r.output.find("\n!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht "
+                          "lesbar: E/A-Fehler 5 (Input/output error) ab Byte "
+                          "32768, 32768 Byte ungelesen   >\nSektoren: 192 ok, "
+                          "0 geaendert, 64 defekt, 0 verschoben, 0 veraltet, "
+                          "0 leer - erster Fehler bei Byte 32768\n"),
+            std::string::npos)
+      << r.output;
+  for (int i : {0, 2, 3}) {
+    EXPECT_NE(r.output.find(Name(i) + " ok"), std::string::npos) << i;
+  }
+  EXPECT_EQ(r.output.find(Name(1) + " ok"), std::string::npos);
+  EXPECT_NE(r.output.find(": 480,000 K ok - verloren: 0 geaendert, 32,000 K "
+                          "defekt, 0 verschoben, 0 veraltet, 0 leer - erster "
+                          "Fehler: N0000001.KVL Byte 32768\n"),
             std::string::npos)
       << r.output;
 }

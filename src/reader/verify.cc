@@ -43,6 +43,15 @@ constexpr int64_t kFoldLimit = INT64_C(1) << 31;
 // Width of the "Zeichen:" lines before the next entry goes on a new line.
 constexpr int kReportWidth = 76;
 
+// A stretch that cannot be read is passed over in steps that double while
+// the reads keep failing, up to 2^15 blocks (1 GiB): a large bad area costs
+// few slow reads, and good data behind it is still found.
+constexpr int kMaxSkipDoublings = 15;
+
+// How many files between the range's first and last ones the look for a
+// stamp may open when neither end shows one.
+constexpr int64_t kStampLookFiles = 16;
+
 alignas(64) uint32_t g_sub[kSubTables][256];
 bool g_sub_dirty = false;
 int64_t g_sub_bytes = 0;
@@ -63,11 +72,19 @@ std::string g_text;      // the report under construction
 // tag while the file is counted, and the sector classes decide the verdict.
 bool g_stamped_run = false;
 uint64_t g_run_tag = 0;
-StampTally g_file_tally;  // the file being read
+bool g_tag_known = false;   // false when the files were too short for it
+StampTally g_file_tally;    // the file being read
 int64_t g_file_offset = 0;  // bytes of it checked so far
 StampTally g_run_tally;     // every file of the run
 int32_t g_first_bad_index = 0;
 int64_t g_first_bad_offset = 0;
+
+// Reads of the current file that failed: the first error, where it struck,
+// and what was passed over unread (in a stamped run also as sectors).
+int g_read_error = 0;
+int64_t g_read_error_offset = 0;
+int64_t g_unread_bytes = 0;
+int64_t g_unread_sectors = 0;
 
 // Sector classes in the order the lines show them, with their words.
 constexpr SectorClass kBadClasses[] = {kSectorChanged, kSectorCorrupted,
@@ -193,29 +210,86 @@ void AddFileToRunTally() {
   }
 }
 
-size_t ReadBlockOrDie(int fd, uint8_t* block) {
-  size_t got = 0;
-  int rc = ReadRawBlock(fd, block, kReadBlockSize, &got);
-  if (rc != 0) Fatal(rc, g_path);
-  return got;
+// Counts and, in a stamped run, checks a block read at the current file's
+// offset.
+void CountAndCheck(size_t length) {
+  CountBlock(g_block, length);
+  if (g_stamped_run) {
+    CheckStampedBlock(g_block, length);
+  } else {
+    g_file_offset += static_cast<int64_t>(length);
+  }
+}
+
+// Passes over length bytes of the current file that could not be read; in
+// a stamped run their sectors are lost.
+void PassUnread(int64_t length) {
+  if (length <= 0) return;
+  g_unread_bytes += length;
+  if (g_stamped_run) {
+    TallyUnread(StampPosition(g_run.current_index, g_file_offset), length,
+                &g_file_tally);
+    g_unread_sectors += (length + static_cast<int64_t>(kSectorSize) - 1) /
+                        static_cast<int64_t>(kSectorSize);
+  }
+  g_file_offset += length;
 }
 
 // Reads and counts the open file block by block. Returns true when its end
 // was reached, false when a pending key stopped it first. One buffer serves
 // every read, so the block just read is still in the nearest cache when it
 // is counted. A read that finds nothing after a full block is no block of
-// its own: the file ended with the block before it.
+// its own: the file ended with the block before it. A read that fails
+// (a bad area of a failing card) costs the file its "ok", not the run: the
+// stretch is passed over up to the file's size and reading goes on behind
+// it.
 bool ReadAndCount(int fd) {
-  size_t got = ReadBlockOrDie(fd, g_block);
+  int64_t size = -1;
+  if (RawFileSize(fd, &size) != 0) size = -1;
   bool first = true;
-  int64_t read_so_far = static_cast<int64_t>(got);
+  int failures = 0;  // reads failed in a row
   int64_t advised_to = 0;
   for (;;) {
+    size_t got = 0;
+    const int rc = ReadRawBlock(fd, g_block, kReadBlockSize, &got);
+    if (rc != 0) {
+      // What came before the failure counts, in whole sectors.
+      got -= got % kSectorSize;
+      if (got > 0) CountAndCheck(got);
+      if (g_read_error == 0) {
+        g_read_error = rc;
+        g_read_error_offset = g_file_offset;
+      }
+      first = false;
+      const int64_t step = static_cast<int64_t>(kReadBlockSize)
+                           << std::min(failures, kMaxSkipDoublings);
+      ++failures;
+      // Reading goes on at a block boundary (which an uncached reader
+      // needs) behind the bad stretch; without a known size the file ends
+      // here.
+      int64_t next = (g_file_offset + step) /
+                     static_cast<int64_t>(kReadBlockSize) *
+                     static_cast<int64_t>(kReadBlockSize);
+      if (size < 0) next = g_file_offset;
+      next = std::min(next, std::max(size, g_file_offset));
+      PassUnread(next - g_file_offset);
+      g_run.progress_bytes += static_cast<int64_t>(kReadBlockSize);
+      ProgressDisplay();
+      if (g_file_offset >= size) return true;
+      if (SeekRawFile(fd, g_file_offset) != 0) {
+        PassUnread(size - g_file_offset);
+        return true;
+      }
+      if (KeyPending()) return false;
+      continue;
+    }
+    failures = 0;
     if (got == 0 && !first) return true;
     // One thread reads and counts in turn, so the drive would idle while a
     // block is counted: keep the next stretch of the file being read in the
     // background, asked for a slice at a time once the file proves longer
     // than one block (small files cost no extra call).
+    const int64_t read_so_far = g_file_offset + static_cast<int64_t>(got);
     if (got == kReadBlockSize &&
         read_so_far + kReadAheadBytes >= advised_to + kReadAheadSlice) {
       const int64_t from = std::max(advised_to, read_so_far);
@@ -223,8 +297,7 @@ bool ReadAndCount(int fd) {
       AdviseReadAhead(fd, from, advised_to - from);
     }
     first = false;
-    CountBlock(g_block, got);
-    if (g_stamped_run) CheckStampedBlock(g_block, got);
+    CountAndCheck(got);
     // Every block counts as a whole one in the progress marks, the last
     // short one too.
     g_run.progress_bytes += static_cast<int64_t>(kReadBlockSize);
@@ -232,10 +305,9 @@ bool ReadAndCount(int fd) {
     if (got < kReadBlockSize) return true;
     if (KeyPending()) {
       // Whether the block was the file's last decides if it is complete.
-      return ReadBlockOrDie(fd, g_block) == 0;
+      size_t more = 0;
+      return ReadRawBlock(fd, g_block, kReadBlockSize, &more) == 0 && more == 0;
     }
-    got = ReadBlockOrDie(fd, g_block);
-    read_so_far += static_cast<int64_t>(got);
   }
 }
 
@@ -257,20 +329,87 @@ void NoteFileForRecord(int distinct, bool wrong) {
   NoteReadFacts(facts);
 }
 
-// A file the scan found but that cannot be opened (no right to it, an I/O
-// error, no regular file) is a failure of the medium or of the folder: it
-// is named with the reason, gets no "ok", and makes the run's verdict wrong.
-void ReportUnreadableFile(int err) {
-  g_text.assign("!!! ACHTUNG FEHLER !!!  Datei ");
-  AppendDataFileName(&g_text, g_run.current_index);
-  g_text.append(" nicht lesbar: ");
-  AppendIoError(&g_text, err);
+// The start of the line of a file that cannot be read (no right to it, an
+// I/O error, no regular file): a failure of the medium or of the folder.
+void AppendUnreadableText(std::string* out, int err) {
+  out->append("!!! ACHTUNG FEHLER !!!  Datei ");
+  AppendDataFileName(out, g_run.current_index);
+  out->append(" nicht lesbar: ");
+  AppendIoError(out, err);
   RecordError(err, g_path);
-  g_text.append("   >");
-  Out(g_text);
+}
+
+// Prints a wrong-file line; with pausing on it waits for a key before the
+// line ends.
+void ShowWrongLine(const std::string& line) {
+  Out(line);
   if (g_run.pausing) ReadKeyCode();
   OutLine();
   g_wrong_found = true;
+}
+
+// A file the scan found but that cannot be opened is named with the
+// reason, gets no "ok", and makes the run's verdict wrong.
+void ReportUnreadableFile(int err) {
+  g_text.clear();
+  AppendUnreadableText(&g_text, err);
+  g_text.append("   >");
+  ShowWrongLine(g_text);
+}
+
+// Where a stamp may be: what the look at the range's files before the run
+// found.
+struct StampLook {
+  bool found = false;         // a sector that is exactly a stamp
+  uint64_t tag = 0;           // the newest tag of such sectors
+  size_t short_length = 0;    // the longest file cut short before the tag
+  uint64_t short_tag = 0;     // the tag bytes it holds
+  bool header_found = false;  // a damaged sector that names its place
+  uint64_t header_tag = 0;
+};
+
+// Looks at the first length bytes of the file with index for stamps. A
+// file that cannot be opened or read is passed over: its file step names
+// it.
+void LookForStamps(int32_t index, size_t length, StampLook* look) {
+  SetPathIndex(index);
+  int fd = -1;
+  if (OpenRawFileForReading(g_path, &fd) != 0) return;
+  size_t got = 0;
+  const int rc = ReadRawBlock(fd, g_block, length, &got);
+  CloseRawFile(fd);
+  if (rc != 0) return;
+  for (size_t offset = 0; offset < got; offset += kSectorSize) {
+    const size_t n = std::min(kSectorSize, got - offset);
+    const uint64_t position =
+        StampPosition(index, static_cast<int64_t>(offset));
+    uint64_t tag = 0;
+    if (FindStampTag(g_block + offset, n, &tag)) {
+      // The newest tag is the run's: a card that kept an older run's data
+      // in one of the places looked at then shows it as stale.
+      if (!look->found || tag > look->tag) look->tag = tag;
+      look->found = true;
+    } else if (!look->header_found &&
+               FindStampHeader(g_block + offset, n, position, &tag)) {
+      look->header_found = true;
+      look->header_tag = tag;
+    }
+  }
+  uint64_t tag = 0;
+  if (got > look->short_length &&
+      FindShortStamp(g_block, got, StampPosition(index, 0), &tag)) {
+    look->short_length = got;
+    look->short_tag = tag;
+  }
+}
+
+// The index at a position of the file order, -1 when it is outside the
+// range.
+int32_t IndexAt(int64_t position) {
+  int32_t index = -1;
+  if (!ListFindByValue0(static_cast<int32_t>(position), &index)) return -1;
+  if (index < g_run.beginn || index > g_run.last_index) return -1;
+  return index;
 }
 
 }  // namespace
@@ -333,27 +472,43 @@ bool CharacterReport() {
   AppendNumber(&g_text, distinct);
   g_text.append("  - ");
   // A stamped file is judged by its sectors alone: a short one may lack
-  // byte values, and a sound histogram says nothing about moved data.
-  bool wrong = g_stamped_run ? g_file_tally.bad_seen
-                             : distinct > 1 && distinct != 256;
-  if (wrong) {
-    g_text.append("\n!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei ");
+  // byte values, and a sound histogram says nothing about moved data. What
+  // could not be read has a line of its own.
+  bool wrong_data = distinct > 1 && distinct != 256;
+  if (g_stamped_run) {
+    int64_t bad_sectors = 0;
+    for (SectorClass c : kBadClasses) bad_sectors += g_file_tally.sectors[c];
+    wrong_data = bad_sectors > g_unread_sectors;
+  }
+  const bool unread = g_read_error != 0;
+  NoteFileForRecord(distinct, wrong_data || unread);
+  if (!wrong_data && !unread) {
+    Out(g_text);
+    return false;
+  }
+  g_text.push_back('\n');
+  if (wrong_data) {
+    g_text.append("!!! ACHTUNG FEHLER !!!  falsche Zeichen in Datei ");
     AppendDataFileName(&g_text, g_run.current_index);
     g_text.append("   >");
+    ShowWrongLine(g_text);
+    g_text.clear();
   }
-  Out(g_text);
-  if (wrong) {
-    if (g_run.pausing) ReadKeyCode();
-    OutLine();
-    if (g_stamped_run) {
-      g_text.clear();
-      AppendSectorLine(&g_text);
-      OutLine(g_text);
-    }
-    g_wrong_found = true;
+  if (unread) {
+    AppendUnreadableText(&g_text, g_read_error);
+    g_text.append(" ab Byte ");
+    AppendNumber(&g_text, g_read_error_offset);
+    g_text.append(", ");
+    AppendNumber(&g_text, g_unread_bytes);
+    g_text.append(" Byte ungelesen   >");
+    ShowWrongLine(g_text);
   }
-  NoteFileForRecord(distinct, wrong);
-  return wrong;
+  if (g_stamped_run) {
+    g_text.clear();
+    AppendSectorLine(&g_text);
+    OutLine(g_text);
+  }
+  return true;
 }
 
 int64_t LargestTotal() { return g_largest_total; }
@@ -379,6 +534,10 @@ void FileStep() {
   ClearCharacterCounts();
   g_file_tally = StampTally();
   g_file_offset = 0;
+  g_read_error = 0;
+  g_read_error_offset = 0;
+  g_unread_bytes = 0;
+  g_unread_sectors = 0;
   StopwatchStart(kFileStopwatch);
   if (g_path.empty()) PrepareFilePath();
   SetPathIndex(index);
@@ -398,7 +557,9 @@ void FileStep() {
   if (g_run.progress_column > 0) OutLine();
   CharacterReport();
   if (g_stamped_run) AddFileToRunTally();
-  if (complete) FileCompletionStep();
+  // A file with a stretch that could not be read is not done, but the run
+  // goes on with the next file.
+  if (complete && g_read_error == 0) FileCompletionStep();
   // A key press ends the loop after this file, also when the file's last
   // block was the one being read: otherwise a run over files of one block
   // would never stop. The key adds one to the average's divisor whether or
@@ -422,38 +583,42 @@ void TEST_LoadSubCounts(uint8_t v, uint32_t count, int64_t bytes) {
 
 void DecideStampedRun() {
   g_stamped_run = false;
+  g_tag_known = false;
   g_run_tally = StampTally();
   g_file_tally = StampTally();
   if (g_run.run_total < 1) return;
   if (g_path.empty()) PrepareFilePath();
-  bool found_any = false;
-  uint64_t newest = 0;
-  const int64_t ends[2] = {1, g_run.run_total};
-  for (int64_t position : ends) {
-    int32_t index = -1;
-    if (!ListFindByValue0(static_cast<int32_t>(position), &index)) continue;
-    if (index < g_run.beginn || index > g_run.last_index) continue;
-    SetPathIndex(index);
-    int fd = -1;
-    if (OpenRawFileForReading(g_path, &fd) != 0) continue;
-    size_t got = 0;
-    alignas(64) uint8_t sector[kSectorSize];
-    int rc = ReadRawBlock(fd, sector, sizeof sector, &got);
-    if (rc != 0) Fatal(rc, g_path);
-    rc = CloseRawFile(fd);
-    if (rc != 0) Fatal(rc, g_path);
-    uint64_t tag = 0;
-    if (!FindStampTag(sector, got, &tag)) continue;
-    // The newest tag is the run's: a card that kept an older run's data in
-    // one of the two places then shows it as stale.
-    if (!found_any || StampTagSeconds(tag) > StampTagSeconds(newest) ||
-        (StampTagSeconds(tag) == StampTagSeconds(newest) && tag > newest)) {
-      newest = tag;
-    }
-    found_any = true;
+  // Every sector of the first block of both end files, so that one damaged
+  // sector does not hide the run; where neither shows a stamp, the first
+  // sectors of files between, spread over the range.
+  StampLook look;
+  const int32_t first = IndexAt(1);
+  const int32_t last = IndexAt(g_run.run_total);
+  if (first >= 0) LookForStamps(first, kReadBlockSize, &look);
+  if (last >= 0 && last != first) LookForStamps(last, kReadBlockSize, &look);
+  const int64_t between = g_run.run_total - 2;
+  const int64_t stride = std::max<int64_t>(
+      1, (between + kStampLookFiles - 1) / kStampLookFiles);
+  for (int64_t p = 2; !look.found && p < g_run.run_total; p += stride) {
+    const int32_t index = IndexAt(p);
+    if (index >= 0) LookForStamps(index, kSectorSize, &look);
   }
-  g_stamped_run = found_any;
-  g_run_tag = newest;
+  if (look.found) {
+    g_stamped_run = true;
+    g_tag_known = true;
+    g_run_tag = look.tag;
+  } else if (look.short_length > 0) {
+    // Files shorter than a stamp's header: each is judged as the start of
+    // its stamped sector, its position and the tag bytes seen.
+    g_stamped_run = true;
+    g_run_tag = look.short_tag;
+  } else if (look.header_found) {
+    // No sector is intact, but the files are stamped data: they are
+    // checked against the tag their headers name, and fail.
+    g_stamped_run = true;
+    g_tag_known = true;
+    g_run_tag = look.header_tag;
+  }
 }
 
 bool StampedRunTag(uint64_t* tag) {
@@ -501,7 +666,8 @@ void DevicePlaceLine() {
 void StampedRunTotals() {
   if (!g_stamped_run) return;
   std::string line = "Pruefmuster, Kennung ";
-  line += StampTagText(g_run_tag);
+  line += g_tag_known ? StampTagText(g_run_tag)
+                      : std::string("unbekannt (kurze Dateien)");
   line += ": ";
   line += SizeText(g_run_tally.bytes[kSectorOk]);
   line += " ok - verloren: ";
@@ -522,7 +688,13 @@ void StampedRunTotals() {
     line += "keiner";
   }
   if (g_run_tally.stale_seen) {
-    line += " - alte Daten: Kennung ";
+    // Another run's data: older where the card kept what an earlier run
+    // left, newer where a later run wrote over part of the range.
+    const int64_t other = StampTagSeconds(g_run_tally.stale_tag);
+    const int64_t own = StampTagSeconds(g_run_tag);
+    line += other < own   ? " - alte Daten: Kennung "
+            : other > own ? " - neuere Daten: Kennung "
+                          : " - andere Daten: Kennung ";
     line += StampTagText(g_run_tally.stale_tag);
   }
   OutLine();
@@ -536,6 +708,7 @@ void StampedRunTotals() {
 
 void ResetVerification() {
   g_stamped_run = false;
+  g_tag_known = false;
   g_run_tally = StampTally();
   g_file_tally = StampTally();
   ClearCharacterCounts();

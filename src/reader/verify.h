@@ -26,7 +26,8 @@ int64_t CharacterTotal();
 
 // Prints the "Zeichen:" line(s) and the "Anzahl:" text of the current file
 // (the line stays open for the completion step), and the error line when
-// the file holds more than one and fewer than all 256 byte values; with
+// the file holds more than one and fewer than all 256 byte values (in a
+// stamped run: a sector that is not ok) or could not be read whole; with
 // pausing on it then waits for a key. Raises the largest total. Returns true
 // when the file is wrong.
 bool CharacterReport();
@@ -44,16 +45,20 @@ void PrepareFilePath();
 
 // Handles the file at the current position of the file order: opens it
 // (a file that cannot be opened, or is no regular file, is reported with
-// its error and counts as wrong), reads and counts it block by block, reports it, and
-// runs the completion step when it was read to its end. A pending key ends
-// the loop after this file. Raises or ends the position.
+// its error and counts as wrong), reads and counts it block by block
+// (a stretch that cannot be read is reported, passed over and counts as
+// wrong), reports it, and runs the completion step when it was read whole.
+// A pending key ends the loop after this file. Raises or ends the position.
 void FileStep();
 
 // Decides once, before the first file is read, whether the run's files are
-// stamped and which tag is the run's: the newest tag among the first
-// sectors of the range's first and last files (a bounded look). From then
-// on every sector is checked while it is counted, and a stamped file is
-// wrong when any sector is not ok.
+// stamped and which tag is the run's: the newest tag among the sectors of
+// the first block of the range's first and last files, else the first
+// found among the first sectors of up to 16 files between (a bounded
+// look). Files too short for a tag, and files whose sectors name their
+// place but are damaged throughout, count as stamped too. From then on
+// every sector is checked while it is counted, and a stamped file is wrong
+// when any sector is not ok.
 void DecideStampedRun();
 
 // Returns true in a stamped run, with *tag its tag.
@@ -61,7 +66,8 @@ bool StampedRunTag(uint64_t* tag);
 
 // In a stamped run, prints (and writes to the protocol when active) the
 // totals line: bytes ok, bytes lost per sector class, the first bad
-// position, the tag verified and, if any, the tag of stale data found.
+// position, the tag verified and, if any, the tag of another run's data
+// found.
 void StampedRunTotals();
 
 // Test hook: sets every 32-bit sub-histogram counter of v to count as if

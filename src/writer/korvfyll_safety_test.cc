@@ -194,7 +194,7 @@ TEST_F(KorvfyllSafetyTest, FolderRemovalStaysOnTheDataFileSystem) {
 
 // A run ends by the signal it got, after writing out what it printed; a
 // signal inherited as ignored (nohup) stays ignored; Ctrl-C in a script's
-// loop stops the loop.
+// loop stops the loop; output nobody reads does not keep the run alive.
 TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
   const std::string script = R"(
     set -m
@@ -227,6 +227,16 @@ TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
     pid=$!
     sleep 0.4; kill -INT -- -$pid; wait $pid; echo "loop status $?"
     echo "loop said: [$(cat loop.txt)]"
+    # Output into a pipe nobody reads: the write that blocks is cut short by
+    # the signal, and the one signal ends the run all the same.
+    mkfifo out; exec 4<> out
+    "$KF" 1 A 0 20000 N d4 < /dev/null >&4 2>&1 &
+    pid=$!
+    sleep 1.5; kill -TERM $pid
+    for i in $(seq 40); do kill -0 $pid 2>/dev/null || break; sleep 0.25; done
+    kill -0 $pid 2>/dev/null && echo "alive after TERM"
+    kill -KILL $pid 2>/dev/null; wait $pid; echo "blocked status $?"
+    exec 4>&-
     rm -rf d1 d2 d3 d4
   )";
   ProcessResult r = Sh(script);
@@ -238,6 +248,8 @@ TEST_F(KorvfyllSafetyTest, SignalsEndTheRunAsTheCallerExpects) {
   EXPECT_NE(r.output.find("loop status 130\n"), std::string::npos);
   EXPECT_NE(r.output.find("loop said: []"), std::string::npos)
       << "the loop went on";
+  EXPECT_NE(r.output.find("blocked status 143\n"), std::string::npos);
+  EXPECT_EQ(r.output.find("alive after TERM"), std::string::npos);
 }
 
 // Error numbers that would read as another status (64 usage, 65 wrong

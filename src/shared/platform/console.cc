@@ -35,6 +35,7 @@ bool g_out_broken = false;
 // where writing out what it printed is safe.
 volatile sig_atomic_t g_pending_signal = 0;
 volatile sig_atomic_t g_key_mode_set = 0;
+volatile sig_atomic_t g_in_console_write = 0;
 bool g_dying = false;
 
 // Set while the window's own title waits on the title stack for our
@@ -113,9 +114,16 @@ extern "C" void OnTerminatingSignal(int sig) {
     DieBySignal(g_pending_signal != 0 ? g_pending_signal : sig);
   }
   g_pending_signal = sig;
+  // A console write that had not yet begun to wait when the signal came
+  // would wait for ever: the timer interrupts it, and the run then ends.
+  if (g_in_console_write) alarm(kWriteOutSeconds);
 }
 
-extern "C" void OnWriteOutTimeout(int) { DieBySignal(g_pending_signal); }
+// The timer interrupts a console write that waits; during the write-out it
+// ends the run.
+extern "C" void OnWriteOutTimeout(int) {
+  if (g_dying) DieBySignal(g_pending_signal);
+}
 
 extern "C" void OnCrashSignal(int sig) { DieBySignal(sig); }
 
@@ -149,16 +157,18 @@ extern "C" void OnContinueSignal(int) {
   errno = saved_errno;
 }
 
-void WriteOutAndDie();
+void WriteOutAndDie(const char* rest, size_t size);
 
 // Writes the whole buffer; a console that cannot be written to ends the
 // program (without trying to print to it again).
 void WriteOut(const char* data, size_t size) {
   while (size > 0 && !g_out_broken) {
+    g_in_console_write = 1;
     ssize_t n = write(STDOUT_FILENO, data, size);
+    g_in_console_write = 0;
     if (n < 0) {
       if (errno == EINTR) {
-        if (g_pending_signal != 0) WriteOutAndDie();
+        if (g_pending_signal != 0) WriteOutAndDie(data, size);
         continue;
       }
       int err = errno;
@@ -171,19 +181,28 @@ void WriteOut(const char* data, size_t size) {
     }
     data += n;
     size -= static_cast<size_t>(n);
+    // A signal that comes while a write waits (a pipe nobody reads) cuts
+    // the write short after the bytes that fit, without EINTR; writing the
+    // rest would wait again, with no signal left to end it.
+    if (size > 0 && g_pending_signal != 0) WriteOutAndDie(data, size);
   }
 }
 
-// Writes out what was printed and the protocol lines so far, then dies by
-// the pending signal. Bounded in time by an alarm.
-void WriteOutAndDie() {
+// Ends the run for the pending signal: the protocol lines so far reach
+// their file first (a regular file, quick), then what was printed and not
+// yet written: rest, the unwritten part of a write the signal cut short,
+// or else the output buffer. Bounded in time by the timer.
+void WriteOutAndDie(const char* rest, size_t size) {
   if (g_dying) return;
   g_dying = true;
   const int sig = g_pending_signal;
-  signal(SIGALRM, OnWriteOutTimeout);
   alarm(kWriteOutSeconds);
-  if (CaptureSink() == nullptr) OutFlush();
   std::fflush(nullptr);  // the protocol file's buffered lines
+  if (rest != nullptr) {
+    WriteOut(rest, size);
+  } else if (CaptureSink() == nullptr) {
+    OutFlush();
+  }
   DieBySignal(sig);
 }
 
@@ -220,6 +239,13 @@ void ConsoleInit() {
   Catch(SIGQUIT, OnTerminatingSignal, 0);
   // abort(), and with it an uncaught exception (std::terminate).
   Catch(SIGABRT, OnCrashSignal, 0);
+  // The write-out timer, also where the caller ignored SIGALRM; without
+  // SA_RESTART, so that a console write it interrupts returns.
+  struct sigaction timer;
+  memset(&timer, 0, sizeof timer);
+  timer.sa_handler = OnWriteOutTimeout;
+  sigemptyset(&timer.sa_mask);
+  sigaction(SIGALRM, &timer, nullptr);
   // A closed pipe on stdout shows up as EPIPE from write, which ends the
   // run with that error number instead of a silent signal death.
   signal(SIGPIPE, SIG_IGN);
@@ -240,7 +266,7 @@ void ConsoleInit() {
 }
 
 void HandlePendingSignal() {
-  if (g_pending_signal != 0) WriteOutAndDie();
+  if (g_pending_signal != 0) WriteOutAndDie(nullptr, 0);
 }
 
 void ConsoleRestore() { RestoreTerminalRaw(); }

@@ -1,22 +1,27 @@
 // Test tool: a FUSE file system that passes a folder through and fails chosen
 // calls.
 //
-//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-statfs]
+//   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-fsync=NAME]
+//            [--fail-read=NAME[:OFFSET[:LENGTH]]] [--fail-statfs]
 //            [--fail-readdir-after=K] [--errno=E] [--fsync-log=FILE]
 //            [--entry-timeout=SECONDS] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails (--fail-open), closing a file named NAME fails
 // (--fail-flush), as a network or failing USB file system reports a lost
-// write-back, the free-space question fails (--fail-statfs), or reading a
-// folder fails once K of its entries ("." and ".." included) have been
+// write-back, a read of a file named NAME that touches the LENGTH bytes
+// (default 1) from OFFSET (default 0) on fails (--fail-read), as a bad area
+// of a card does, flushing a file named NAME to the disk fails
+// (--fail-fsync), the free-space question fails (--fail-statfs), or reading
+// a folder fails once K of its entries ("." and ".." included) have been
 // handed out (--fail-readdir-after), as a bad folder block does. The
-// failures are EIO, or error number E (--errno). With --fsync-log every
-// flush of a file's data to the disk (fsync, fdatasync) appends the file's
-// path as a line to FILE. --entry-timeout lets the kernel trust the names
-// it has looked up for that long (a test can then take a folder away in
-// BACKING behind a name the kernel still knows). Runs in the foreground
-// until unmounted.
+// failures are EIO, or error number E (--errno). A file named for reads is
+// read without the kernel's cache, so each read a program asks for fails or
+// succeeds as a whole. With --fsync-log every flush of a file's data to the
+// disk (fsync, fdatasync) appends the file's path as a line to FILE.
+// --entry-timeout lets the kernel trust the names it has looked up for that
+// long (a test can then take a folder away in BACKING behind a name the
+// kernel still knows). Runs in the foreground until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -28,6 +33,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,6 +48,10 @@ int g_errno = EIO;
 bool g_fail_statfs = false;  // every free-space question fails
 int g_fsync_log = -1;
 std::string g_entry_timeout;
+std::string g_fail_read;
+std::string g_fail_fsync;
+off_t g_bad_from = 0;
+off_t g_bad_length = 1;
 
 // The backing-relative name of a FUSE path ("/a/b" -> "a/b", "/" -> ".").
 std::string Rel(const char* path) {
@@ -94,6 +104,7 @@ int Open(const char* path, fuse_file_info* fi) {
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags & ~O_NOFOLLOW);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
+  if (NameIs(path, g_fail_read)) fi->direct_io = 1;
   return 0;
 }
 
@@ -105,7 +116,12 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   return 0;
 }
 
-int Read(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
+int Read(const char* path, char* buf, size_t size, off_t off,
+         fuse_file_info* fi) {
+  if (NameIs(path, g_fail_read) && off < g_bad_from + g_bad_length &&
+      g_bad_from < off + static_cast<off_t>(size)) {
+    return -EIO;
+  }
   return Result(static_cast<int>(pread(static_cast<int>(fi->fh), buf, size, off)));
 }
 
@@ -129,6 +145,7 @@ int Fsync(const char* path, int, fuse_file_info* fi) {
     const std::string line = std::string(path) + "\n";
     if (write(g_fsync_log, line.data(), line.size()) < 0) return -EIO;
   }
+  if (NameIs(path, g_fail_fsync)) return -g_errno;
   return Result(fdatasync(static_cast<int>(fi->fh)));
 }
 
@@ -176,6 +193,18 @@ int main(int argc, char** argv) {
       g_fail_readdir_after = std::stol(a.substr(21));
     } else if (a.rfind("--errno=", 0) == 0) {
       g_errno = std::stoi(a.substr(8));
+    } else if (a.rfind("--fail-fsync=", 0) == 0) {
+      g_fail_fsync = a.substr(13);
+    } else if (a.rfind("--fail-read=", 0) == 0) {
+      // NAME[:OFFSET[:LENGTH]]
+      std::string spec = a.substr(12);
+      const size_t colon = spec.find(':');
+      g_fail_read = spec.substr(0, colon);
+      if (colon != std::string::npos) {
+        char* end = nullptr;
+        g_bad_from = std::strtoll(spec.c_str() + colon + 1, &end, 10);
+        if (*end == ':') g_bad_length = std::strtoll(end + 1, nullptr, 10);
+      }
     } else if (a == "--fail-statfs") {
       g_fail_statfs = true;
     } else if (a.rfind("--entry-timeout=", 0) == 0) {
@@ -194,6 +223,7 @@ int main(int argc, char** argv) {
   if (rest.size() != 2) {
     std::fprintf(stderr,
                  "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
+                 "[--fail-fsync=NAME] [--fail-read=NAME[:OFFSET[:LENGTH]]] "
                  "[--fail-statfs] [--fail-readdir-after=K] [--errno=E] "
                  "[--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING "
                  "MOUNTPOINT\n");

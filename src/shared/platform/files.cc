@@ -213,6 +213,17 @@ int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
   return 0;
 }
 
+int RawFileSize(int fd, int64_t* size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ErrnoOr(EIO);
+  *size = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int SeekRawFile(int fd, int64_t offset) {
+  return lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? ErrnoOr(EIO) : 0;
+}
+
 void AdviseReadAhead(int fd, int64_t offset, int64_t length) {
   posix_fadvise(fd, offset, length, POSIX_FADV_WILLNEED);
 }

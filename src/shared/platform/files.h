@@ -46,11 +46,20 @@ int OpenRawFileForReading(const std::string& path, int* fd);
 // Reads up to length bytes; *got = 0 means end of file.
 int ReadRawBlock(int fd, void* data, size_t length, size_t* got);
 
+// Gives the size of an open file.
+int RawFileSize(int fd, int64_t* size);
+
+// Makes the next read of an open file start at offset (a multiple of 4096),
+// so that a read can go on behind a stretch that could not be read.
+int SeekRawFile(int fd, int64_t offset);
+
 // Asks the kernel to start reading [offset, offset + length) of a file in
 // the background (POSIX_FADV_WILLNEED), without waiting for it.
 void AdviseReadAhead(int fd, int64_t offset, int64_t length);
 
-// Closes a file descriptor.
+// Closes a file descriptor. Windows, which cannot flush a whole volume
+// without an administrator, flushes a file created by CreateRawFile to the
+// disk first (where Linux flushes with SyncFileSystem at the run's end).
 int CloseRawFile(int fd);
 
 // Flushes a file's data to the disk (fdatasync).

@@ -61,6 +61,7 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 struct OpenFolderOf {
   int fd;
   std::string folder;
+  bool written;  // a data file created for writing
 };
 std::vector<OpenFolderOf> g_open_folders;
 
@@ -74,17 +75,20 @@ std::string FolderPart(const std::string& path) {
   return path.substr(0, p + 1);
 }
 
-void Remember(int fd, const std::string& folder) {
-  g_open_folders.push_back({fd, folder});
+void Remember(int fd, const std::string& folder, bool written) {
+  g_open_folders.push_back({fd, folder, written});
 }
 
-void Forget(int fd) {
+// Forgets fd; returns true when it was a data file created for writing.
+bool Forget(int fd) {
   for (size_t i = 0; i < g_open_folders.size(); ++i) {
     if (g_open_folders[i].fd == fd) {
+      const bool written = g_open_folders[i].written;
       g_open_folders.erase(g_open_folders.begin() + static_cast<long>(i));
-      return;
+      return written;
     }
   }
+  return false;
 }
 
 // The data file being read without the system's cache: its reads go
@@ -97,8 +101,11 @@ struct UncachedRead {
   DWORD filled = 0;
   DWORD pos = 0;
   bool at_end = false;
+  int64_t size = 0;  // the file's size when it was opened
+  int64_t next = 0;  // where the next chunk is read from
 };
 UncachedRead g_uncached;
+DWORD g_uncached_ask = kUncachedChunk;
 
 // Reads from the uncached file into data; the same contract as
 // ReadRawBlock.
@@ -109,16 +116,21 @@ int ReadUncached(void* data, size_t length, size_t* got) {
     if (g_uncached.pos == g_uncached.filled) {
       if (g_uncached.at_end) break;
       DWORD n = 0;
-      if (!ReadFile(HandleOf(g_uncached.fd), g_uncached.buffer, kUncachedChunk,
-                    &n, nullptr)) {
+      if (!ReadFile(HandleOf(g_uncached.fd), g_uncached.buffer,
+                    g_uncached_ask, &n, nullptr)) {
         *got = done;
         return LastErrno();
       }
       g_uncached.filled = n;
       g_uncached.pos = 0;
-      // A file's end comes as a short read (the last sector is filled up
-      // by the system, never read past the file's size).
-      if (n < kUncachedChunk) g_uncached.at_end = true;
+      g_uncached.next += n;
+      // The file ends where its size says (the system never reads the
+      // last sector past it); a read that comes back short before that
+      // is no end, only nothing more at that moment (a file that
+      // shrank meanwhile ends with an empty read).
+      if (n == 0 || g_uncached.next >= g_uncached.size) {
+        g_uncached.at_end = true;
+      }
       if (n == 0) break;
     }
     const size_t take = std::min<size_t>(length - done,
@@ -355,7 +367,7 @@ int CreateRawFile(const std::string& path, int* fd) {
   HANDLE h = INVALID_HANDLE_VALUE;
   int err = OpenForWritingNoFollow(path, &h);
   *fd = err == 0 ? FdOf(h) : -1;
-  if (err == 0) Remember(*fd, FolderPart(path));
+  if (err == 0) Remember(*fd, FolderPart(path), true);
   return err;
 }
 
@@ -431,6 +443,9 @@ int OpenRawFileForReading(const std::string& path, int* fd) {
     g_uncached.filled = 0;
     g_uncached.pos = 0;
     g_uncached.at_end = false;
+    g_uncached.next = 0;
+    g_uncached.size =
+        (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   }
   return 0;
 }
@@ -453,14 +468,47 @@ int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
   return 0;
 }
 
+void TEST_LimitUncachedReads(unsigned long bytes) {
+  g_uncached_ask = bytes == 0 || bytes > kUncachedChunk
+                       ? kUncachedChunk
+                       : static_cast<DWORD>(bytes);
+}
+
+int RawFileSize(int fd, int64_t* size) {
+  LARGE_INTEGER bytes = {};
+  if (!GetFileSizeEx(HandleOf(fd), &bytes)) return LastErrno();
+  *size = bytes.QuadPart;
+  return 0;
+}
+
+int SeekRawFile(int fd, int64_t offset) {
+  LARGE_INTEGER to = {};
+  to.QuadPart = offset;
+  if (!SetFilePointerEx(HandleOf(fd), to, nullptr, FILE_BEGIN)) {
+    return LastErrno();
+  }
+  if (fd == g_uncached.fd) {
+    g_uncached.filled = 0;
+    g_uncached.pos = 0;
+    g_uncached.next = offset;
+    g_uncached.at_end = offset >= g_uncached.size;
+  }
+  return 0;
+}
+
 // The sequential-scan hint given at the open and the large chunks of an
 // uncached read keep the drive busy.
 void AdviseReadAhead(int, int64_t, int64_t) {}
 
 int CloseRawFile(int fd) {
-  Forget(fd);
+  // The volume cannot be flushed as a whole without an administrator's
+  // rights, so each data file goes to the disk before its close counts:
+  // a file reported ok is on the disk, as on Linux after the run's flush.
+  int err = 0;
+  if (Forget(fd) && !FlushFileBuffers(HandleOf(fd))) err = LastErrno();
   if (fd == g_uncached.fd) g_uncached.fd = -1;
-  return CloseHandle(HandleOf(fd)) ? 0 : LastErrno();
+  if (!CloseHandle(HandleOf(fd)) && err == 0) err = LastErrno();
+  return err;
 }
 
 int SyncFileData(int fd) {
@@ -468,7 +516,7 @@ int SyncFileData(int fd) {
 }
 
 // A volume can only be flushed as a whole by an administrator; every data
-// file is closed (and the large ones flushed) before this is asked.
+// file was flushed as it was closed.
 int SyncFileSystem(int) { return 0; }
 
 int TextCreate(const std::string& path, TextFile** file) {
@@ -721,7 +769,7 @@ int OpenFolderHandle(const std::string& path) {
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
   const int fd = FdOf(h);
-  Remember(fd, folder);
+  Remember(fd, folder, false);
   return fd;
 }
 

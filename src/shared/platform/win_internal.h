@@ -38,6 +38,11 @@ std::string ErrorText(int err);
 // system (before the program ends on Ctrl-C).
 void FlushOpenTextFiles();
 
+// Test hook: each read of a data file past the system's cache asks for at
+// most bytes (0: the usual chunk), as a system that hands out less than
+// was asked for.
+void TEST_LimitUncachedReads(unsigned long bytes);
+
 }  // namespace korv
 
 #endif  // KORV_SHARED_PLATFORM_WIN_INTERNAL_H_

@@ -424,6 +424,29 @@ TEST_F(WineTest, PlantedLinkIsNotFollowed) {
       << read.output;
 }
 
+// A data file whose flush to the disk fails gets no "ok": the volume
+// cannot be flushed as a whole, so each file is.
+TEST_F(WineTest, EachDataFileFlushedBeforeItCounts) {
+  const std::string backing = work_ + "/backing";
+  const std::string fuse = work_ + "/fuse";
+  fs::create_directories(backing);
+  fs::create_directories(fuse);
+  std::string why;
+  if (!MountFaultFs(backing, fuse, {"--fail-fsync=" + Name(1)}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  ProcessResult w = RunWindows(
+      "korvfyll", {"1000", "A", "0", "3", "N", DosPath(fuse)}, work_ + "/win");
+  EXPECT_EQ(w.status, 5) << w.output;
+  EXPECT_NE(w.output.find(Name(0) + " ok"), std::string::npos) << w.output;
+  EXPECT_EQ(w.output.find(Name(1) + " ok"), std::string::npos) << w.output;
+  EXPECT_NE(w.output.find("E/A-Fehler 5 (Input/output error): " +
+                          DosPath(fuse) + "\\" + Name(1)),
+            std::string::npos)
+      << w.output;
+}
+
 // Exit statuses: usage, a refused argument, a data file that cannot be
 // created (a folder of its name), a wrong file found, a missing data folder.
 TEST_F(WineTest, ExitStatusesAsOnLinux) {

@@ -282,6 +282,15 @@ int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
   return bad;
 }
 
+void TallyUnread(uint64_t position, int64_t length, StampTally* tally) {
+  if (length <= 0) return;
+  const int64_t sectors =
+      (length + static_cast<int64_t>(kSectorSize) - 1) / kSectorSize;
+  AddToTally(kSectorCorrupted, nullptr, 0, position, 0, tally);
+  tally->sectors[kSectorCorrupted] += sectors - 1;
+  tally->bytes[kSectorCorrupted] += length;
+}
+
 SectorClass ClassifySector(const uint8_t* data, size_t length, uint64_t tag,
                            uint64_t position, uint64_t* found_tag) {
   length = std::min(length, kSectorSize);
@@ -315,6 +324,35 @@ bool FindStampTag(const uint8_t* data, size_t length, uint64_t* tag) {
   alignas(64) uint8_t expected[kSectorSize];
   FillStamped(expected, length, found, position);
   if (std::memcmp(data, expected, length) != 0) return false;
+  *tag = found;
+  return true;
+}
+
+bool FindShortStamp(const uint8_t* data, size_t length, uint64_t position,
+                    uint64_t* tag) {
+  if (length == 0 || length >= kStampHeaderSize) return false;
+  uint8_t header[kStampHeaderSize] = {};
+  std::memcpy(header, &position, sizeof position);
+  if (std::memcmp(data, header, std::min(length, sizeof position)) != 0) {
+    return false;
+  }
+  bool one_value = true;
+  for (size_t i = 1; i < length; ++i) {
+    if (data[i] != data[0]) one_value = false;
+  }
+  if (one_value) return false;
+  std::memcpy(header + sizeof position, data + sizeof position,
+              length > sizeof position ? length - sizeof position : 0);
+  *tag = LoadWord(header + sizeof position);
+  return true;
+}
+
+bool FindStampHeader(const uint8_t* data, size_t length, uint64_t position,
+                     uint64_t* tag) {
+  if (length < kStampHeaderSize || LoadWord(data) != position) return false;
+  const uint64_t found = LoadWord(data + 8);
+  // Zero bytes (the zero fill at position 0) name no run.
+  if (StampTagSeconds(found) == 0) return false;
   *tag = found;
   return true;
 }

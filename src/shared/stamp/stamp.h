@@ -70,6 +70,11 @@ void FillStamped(uint8_t* data, size_t length, uint64_t tag,
 int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
                      uint64_t position, StampTally* tally);
 
+// Adds the length bytes from position on (a sector start) that could not
+// be read to *tally, as corrupted sectors: what a card cannot give back is
+// lost.
+void TallyUnread(uint64_t position, int64_t length, StampTally* tally);
+
 // Classifies one sector of length bytes (at most kSectorSize) read at
 // position, for a run with tag. For a stale sector *found_tag gets the tag
 // it carries.
@@ -80,6 +85,19 @@ SectorClass ClassifySector(const uint8_t* data, size_t length, uint64_t tag,
 // sector or, in a shorter file, at least the 16-byte header) is exactly
 // a stamped sector of some run and position, and gives that run's tag.
 bool FindStampTag(const uint8_t* data, size_t length, uint64_t* tag);
+
+// Returns true when data, a whole file of fewer than kStampHeaderSize
+// bytes that are not all one value, is the start of the stamped sector at
+// position: the sector was cut short before the tag. *tag gets the tag's
+// bytes it holds (the others 0).
+bool FindShortStamp(const uint8_t* data, size_t length, uint64_t position,
+                    uint64_t* tag);
+
+// Returns true when data (at least a header's bytes) names position and a
+// tag with a start time in its header although the rest is not that stamp
+// (a damaged stamped sector), and gives the tag.
+bool FindStampHeader(const uint8_t* data, size_t length, uint64_t position,
+                     uint64_t* tag);
 
 // Returns the tag as text: its local start time and its random bits in hex,
 // "08.12.2026 05:31:12 / 1a2b3c4d".
