@@ -93,8 +93,11 @@ test-plain: deps
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 
+# -O1 -g1: what the sanitizers need for exact reports with file and line,
+# built in half the time of -O2 -g.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORV_SANITIZE=ON -DKORV_TESTS=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DKORV_SANITIZE=ON -DKORV_TESTS=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --timeout 900
 
