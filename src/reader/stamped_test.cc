@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shared/platform/files.h"
+#include "shared/platform/helpers.h"
 #include "shared/platform/test_process.h"
 
 namespace korv {
@@ -288,6 +289,54 @@ TEST_F(StampedTest, ReadErrorLosesTheSectorsNotRead) {
                           "Fehler: N0000001.KVL Byte 32768\n"),
             std::string::npos)
       << r.output;
+}
+
+// Big files are read by every core, each counting and checking shares of a
+// file on its own: what they find together must be what one core finds,
+// byte for byte and sector for sector, with every sector class and the
+// first bad sector in a share after the one that holds a later bad one.
+TEST_F(StampedTest, EveryCoreFindsWhatOneCoreFinds) {
+  if (UsableProcessors() < 2) GTEST_SKIP() << "one processor: nothing to share";
+  Fill("6M", 0, 3);
+  const std::string old_file = Data(1);
+  RunProgram("/bin/sleep", {"1.1"}, ProcessOptions());
+  Fill("6M", 0, 3);
+  constexpr size_t kMiB = 1 << 20;
+  std::string d = Data(1);
+  // The first bad sector in the first share, the later ones in the second
+  // share and behind the shares.
+  d[900 * 1024 + 7] = static_cast<char>(d[900 * 1024 + 7] ^ 0x10);
+  for (size_t at = 2 * kMiB + 5 * 512; at < 2 * kMiB + 5 * 512 + 64; ++at) {
+    d[at] = static_cast<char>(d[at] * 7 + 1);  // defekt
+  }
+  d.replace(2 * kMiB + 100 * 512, 512,
+            old_file.substr(2 * kMiB + 100 * 512, 512));  // veraltet
+  d.replace(3 * kMiB + 4096, 512, std::string(512, '\0'));  // leer
+  d.replace(5 * kMiB + 8192, 512, d.substr(0, 512));        // verschoben
+  SetData(1, d);
+  // One byte value but for one block: the one-value count of the shares.
+  std::string constant(6 * kMiB, 'A');
+  constant.replace(3 * kMiB, 32768, std::string(32768, 'B'));
+  SetData(2, constant);
+
+  ProcessOptions options;
+  options.cwd = root_;
+  options.env.push_back({"HOME", home_});
+  options.timeout_ms = 120000;
+  ProcessResult one = RunProgram(
+      "/usr/bin/taskset",
+      {"-c", "0", BuiltProgram("korvlas"), "0", "3", "N", "daten"}, options);
+  ProcessResult every = Run("korvlas", {"0", "3", "N", "daten"});
+  EXPECT_EQ(every.status, kWrongDataStatus) << every.output;
+  EXPECT_EQ(NormalizeTranscript(every.output), NormalizeTranscript(one.output));
+  EXPECT_NE(every.output.find(Name(1) + "   >\nSektoren: 12283 ok, 1 geaendert, "
+                              "1 defekt, 1 verschoben, 1 veraltet, 1 leer - "
+                              "erster Fehler bei Byte 921600\n"),
+            std::string::npos)
+      << every.output;
+  EXPECT_NE(every.output.find("Zeichen: 6258688x#65 32768x#66 \n"),
+            std::string::npos)
+      << every.output;
 }
 
 // A stamped fill stopped part way (here in N0000003) and started again at

@@ -213,6 +213,25 @@ int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
   return 0;
 }
 
+int ReadRawBlockAt(int fd, int64_t offset, void* data, size_t length,
+                   size_t* got) {
+  char* p = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, p + done, length - done,
+                      static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *got = done;
+      return ErrnoOr(EIO);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  *got = done;
+  return 0;
+}
+
 int RawFileSize(int fd, int64_t* size) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ErrnoOr(EIO);

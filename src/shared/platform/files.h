@@ -46,6 +46,12 @@ int OpenRawFileForReading(const std::string& path, int* fd);
 // Reads up to length bytes; *got = 0 means end of file.
 int ReadRawBlock(int fd, void* data, size_t length, size_t* got);
 
+// Reads up to length bytes at offset (a multiple of 4096, data aligned to
+// 4096) without moving the file's read position; several threads may read
+// one file this way at once. *got < length only at the end of the file.
+int ReadRawBlockAt(int fd, int64_t offset, void* data, size_t length,
+                   size_t* got);
+
 // Gives the size of an open file.
 int RawFileSize(int fd, int64_t* size);
 

@@ -481,6 +481,33 @@ int RawFileSize(int fd, int64_t* size) {
   return 0;
 }
 
+int ReadRawBlockAt(int fd, int64_t offset, void* data, size_t length,
+                   size_t* got) {
+  // A positioned read of a synchronous handle: the offset travels in the
+  // OVERLAPPED structure, so threads reading one file do not share a file
+  // position. Offset, length and buffer suit an uncached handle too.
+  char* p = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    OVERLAPPED at = {};
+    const uint64_t where = static_cast<uint64_t>(offset) + done;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    DWORD n = 0;
+    if (!ReadFile(HandleOf(fd), p + done, static_cast<DWORD>(length - done),
+                  &n, &at)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_HANDLE_EOF) break;
+      *got = done;
+      return ErrnoOfWindowsError(code);
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *got = done;
+  return 0;
+}
+
 int SeekRawFile(int fd, int64_t offset) {
   LARGE_INTEGER to = {};
   to.QuadPart = offset;

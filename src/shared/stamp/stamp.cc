@@ -282,6 +282,23 @@ int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
   return bad;
 }
 
+void AppendTally(const StampTally& later, StampTally* tally) {
+  for (int c = 0; c < kSectorClassCount; ++c) {
+    tally->sectors[c] += later.sectors[c];
+    tally->bytes[c] += later.bytes[c];
+  }
+  if (later.bad_seen && !tally->bad_seen) {
+    tally->bad_seen = true;
+    tally->first_bad_position = later.first_bad_position;
+  }
+  if (later.stale_seen && !tally->stale_seen) {
+    tally->stale_seen = true;
+    tally->stale_tag = later.stale_tag;
+  }
+  tally->lowest_moved_target =
+      std::min(tally->lowest_moved_target, later.lowest_moved_target);
+}
+
 void TallyUnread(uint64_t position, int64_t length, StampTally* tally) {
   if (length <= 0) return;
   const int64_t sectors =

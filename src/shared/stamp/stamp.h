@@ -70,6 +70,10 @@ void FillStamped(uint8_t* data, size_t length, uint64_t tag,
 int64_t CheckStamped(const uint8_t* data, size_t length, uint64_t tag,
                      uint64_t position, StampTally* tally);
 
+// Adds the tally of a stretch checked after everything in *tally to it, as
+// if one check had gone over both.
+void AppendTally(const StampTally& later, StampTally* tally);
+
 // Adds the length bytes from position on (a sector start) that could not
 // be read to *tally, as corrupted sectors: what a card cannot give back is
 // lost.

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The check at memory speed: korvlas over 2 x 1 GiB of random, stamped and
+# constant files on a tmpfs against cat over the same files, on every core
+# and on one (taskset -c 0); its CPU time per GiB; the fills' CPU time
+# against the constant fill's and the constant fill against dd. Every figure
+# is the median of alternating pairs, printed with its goal. Needs root (the
+# tmpfs); otherwise it says so and skips.
+#
+#   BUILD=build bash bench/memory_speed.sh      (PAIRS=5 by default)
+set -u
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD:-build}
+case $build in /*) ;; *) build=$repo/$build ;; esac
+pairs=${PAIRS:-5}
+korvlas=$build/korvlas
+korvfyll=$build/korvfyll
+
+if [ ! -x "$korvlas" ] || [ ! -x "$korvfyll" ]; then
+  echo "SKIP: korvlas and korvfyll are not built in $build (run make first)"
+  exit 0
+fi
+if [ "$(id -u)" != 0 ]; then
+  echo "SKIP: the check at memory speed needs a tmpfs, which only root can mount"
+  exit 0
+fi
+
+work=$(mktemp -d /tmp/korv-memory-bench.XXXXXX)
+mnt=$work/tmpfs
+mkdir -p "$work/home" "$mnt"
+cleanup() { umount "$mnt" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+if ! mount -t tmpfs -o size=7G tmpfs "$mnt" 2>/dev/null; then
+  echo "SKIP: cannot mount a tmpfs here"
+  exit 0
+fi
+
+gib=1073741824
+TIMEFORMAT='%R %U %S'
+
+median() {
+  printf '%s\n' "$@" | sort -g |
+    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2];
+                              else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# verdict value goal [max]: ok when value >= goal (<= goal with max).
+verdict() {
+  awk -v v="$1" -v g="$2" -v k="${3:-min}" 'BEGIN {
+    ok = (k == "max") ? (v <= g + 0.005) : (v >= g - 0.005); print ok ? "ok" : "MISSED" }'
+}
+
+# Runs a command quietly; prints "wall cpu" seconds (cpu = user + system).
+measure() {
+  local t
+  t=$( { time "$@" </dev/null >/dev/null 2>&1; } 2>&1 | tail -1)
+  awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%s %.3f\n", f[1], f[2] + f[3] }'
+}
+
+run_check() {  # folder [taskset prefix...]
+  local dir=$1; shift
+  HOME=$work/home "$@" "$korvlas" 0 2 N "$dir"
+}
+run_cat() { cat "$1"/N*.KVL >/dev/null; }
+fill() {  # folder kind
+  rm -rf "$1"
+  HOME=$work/home "$korvfyll" 1G "$2" 0 2 N "$1" 0
+}
+run_dd() {  # folder
+  rm -rf "$1"; mkdir -p "$1"
+  dd if=/dev/zero of="$1/N0000000.KVL" bs=32k count=32768 status=none &&
+    dd if=/dev/zero of="$1/N0000001.KVL" bs=32k count=32768 status=none && sync
+}
+
+# pair "A command" "B command": alternating pairs; sets A_WALL A_CPU B_WALL
+# B_CPU to the medians.
+pair() {
+  local a=$1 b=$2 i aw=() ac=() bw=() bc=() r
+  for ((i = 1; i <= pairs; i++)); do
+    if ((i % 2)); then
+      r=$(measure eval "$a"); aw+=("${r% *}"); ac+=("${r#* }")
+      r=$(measure eval "$b"); bw+=("${r% *}"); bc+=("${r#* }")
+    else
+      r=$(measure eval "$b"); bw+=("${r% *}"); bc+=("${r#* }")
+      r=$(measure eval "$a"); aw+=("${r% *}"); ac+=("${r#* }")
+    fi
+  done
+  A_WALL=$(median "${aw[@]}"); A_CPU=$(median "${ac[@]}")
+  B_WALL=$(median "${bw[@]}"); B_CPU=$(median "${bc[@]}")
+}
+
+echo "== the check at memory speed: tmpfs, 2 x 1 GiB, medians of $pairs alternating pairs, $(nproc) processors"
+fill "$mnt/r" RND >/dev/null </dev/null || { echo "korvfyll RND failed"; exit 1; }
+fill "$mnt/p" PRUEF >/dev/null </dev/null || { echo "korvfyll PRUEF failed"; exit 1; }
+fill "$mnt/c" A >/dev/null </dev/null || { echo "korvfyll A failed"; exit 1; }
+
+pair "run_check $mnt/r" "run_cat $mnt/r"
+r=$(ratio "$A_WALL" "$B_WALL")
+echo "random: korvlas ${A_WALL} s, cat ${B_WALL} s: ratio $r, goal <= 1.60: $(verdict "$r" 1.60 max)"
+cpu=$(awk -v c="$A_CPU" 'BEGIN { printf "%.3f", c / 2 }')
+echo "random: CPU time per GiB ${cpu} s (user + system), goal <= 0.45: $(verdict "$cpu" 0.45 max)"
+
+pair "run_check $mnt/p" "run_check $mnt/r"
+r=$(ratio "$A_WALL" "$B_WALL")
+echo "stamped (PRUEF): korvlas ${A_WALL} s, random ${B_WALL} s: ratio $r, goal <= 1.05: $(verdict "$r" 1.05 max)"
+
+pair "run_check $mnt/c" "run_cat $mnt/c"
+r=$(ratio "$A_WALL" "$B_WALL")
+echo "constant: korvlas ${A_WALL} s, cat ${B_WALL} s: ratio $r, goal <= 1.10: $(verdict "$r" 1.10 max)"
+
+# One core: the same work without helpers, against cat on that core. The
+# single-threaded check took 3.3-3.7 times cat's wall time.
+pair "run_check $mnt/r taskset -c 0" "taskset -c 0 cat $mnt/r/N*.KVL"
+r=$(ratio "$A_WALL" "$B_WALL")
+echo "one core, random: korvlas ${A_WALL} s, cat ${B_WALL} s: ratio $r, goal <= 3.70: $(verdict "$r" 3.70 max)"
+rm -rf "$mnt/p" "$mnt/c"
+
+echo "== the fills: tmpfs, 2 x 1 GiB, medians of $pairs alternating pairs"
+pair "fill $mnt/w RND" "fill $mnt/w A"
+r=$(ratio "$A_CPU" "$B_CPU")
+echo "RND fill: CPU ${A_CPU} s, constant ${B_CPU} s: ratio $r, goal <= 1.05: $(verdict "$r" 1.053 max)"
+pair "fill $mnt/w PRUEF" "fill $mnt/w A"
+r=$(ratio "$A_CPU" "$B_CPU")
+echo "PRUEF fill: CPU ${A_CPU} s, constant ${B_CPU} s: ratio $r, goal <= 1.05: $(verdict "$r" 1.053 max)"
+pair "fill $mnt/w A" "run_dd $mnt/w"
+r=$(ratio "$B_WALL" "$A_WALL")
+echo "constant fill: korvfyll ${A_WALL} s, dd bs=32k ${B_WALL} s: speed ratio $r, goal >= 0.90: $(verdict "$r" 0.90)"
+exit 0
