@@ -314,9 +314,11 @@ TEST_F(StampedTest, EveryCoreFindsWhatOneCoreFinds) {
   d.replace(3 * kMiB + 4096, 512, std::string(512, '\0'));  // leer
   d.replace(5 * kMiB + 8192, 512, d.substr(0, 512));        // verschoben
   SetData(1, d);
-  // One byte value but for one block: the one-value count of the shares.
+  // One byte value but for one block, and a block with a few others: the
+  // shares' counts of one value and of mostly one value.
   std::string constant(6 * kMiB, 'A');
   constant.replace(3 * kMiB, 32768, std::string(32768, 'B'));
+  for (size_t at = kMiB; at < kMiB + 32768; at += 1024) constant[at] = 'C';
   SetData(2, constant);
 
   ProcessOptions options;
@@ -334,7 +336,7 @@ TEST_F(StampedTest, EveryCoreFindsWhatOneCoreFinds) {
                               "erster Fehler bei Byte 921600\n"),
             std::string::npos)
       << every.output;
-  EXPECT_NE(every.output.find("Zeichen: 6258688x#65 32768x#66 \n"),
+  EXPECT_NE(every.output.find("Zeichen: 6258656x#65 32768x#66 32x#67 \n"),
             std::string::npos)
       << every.output;
 }

@@ -266,6 +266,7 @@ static_assert(kShareBytes / 2 < (INT64_C(1) << 32),
 struct Share {
   alignas(4096) uint8_t block[kShareReadBytes];  // its own read buffer
   alignas(64) uint32_t pairs[kPairs];
+  alignas(64) uint32_t sub[kSubTables][256];  // blocks of mostly one value
   int64_t counts[256];
   StampTally tally;
   int64_t offset = 0;  // where in the file the share starts
@@ -296,6 +297,16 @@ void CountPairs(uint32_t* pairs, const uint8_t* data, size_t length) {
   }
 }
 
+// Returns true when a block looks like one byte value with a few others
+// (a damaged constant file): its pairs are mostly the same one, whose
+// counter every other increment would have to wait for, so the eight byte
+// tables count it faster. Random bytes almost never repeat a byte here.
+bool MostlyOneValue(const uint8_t* data) {
+  int repeats = 0;
+  for (int i = 0; i < 64; ++i) repeats += data[i] == data[i + 1];
+  return repeats >= 16;
+}
+
 // Adds the pair table to the byte counts (each pair counts for its first
 // and its second byte) and clears it, in one pass.
 KORV_CLONES("arch=x86-64-v4", "avx2", "default")
@@ -321,6 +332,7 @@ void CountShare(Share* share) {
   share->tally = StampTally();
   share->done = 0;
   bool pairs_used = false;
+  bool sub_used = false;
   while (share->done < kShareBytes) {
     const int64_t at = share->offset + share->done;
     size_t got = 0;
@@ -336,6 +348,10 @@ void CountShare(Share* share) {
       const uint8_t* block = share->block + b;
       if (IsOneByteBlock(block, kReadBlockSize)) {
         share->counts[block[0]] += static_cast<int64_t>(kReadBlockSize);
+      } else if (MostlyOneValue(block)) {
+        if (!sub_used) std::memset(share->sub, 0, sizeof share->sub);
+        CountMixedBlock(share->sub, block, kReadBlockSize);
+        sub_used = true;
       } else {
         CountPairs(share->pairs, block, kReadBlockSize);
         pairs_used = true;
@@ -349,6 +365,11 @@ void CountShare(Share* share) {
     if (got != kShareReadBytes) break;
   }
   if (pairs_used) FoldPairs(share->pairs, share->counts);
+  if (sub_used) {
+    for (int t = 0; t < kSubTables; ++t) {
+      for (int v = 0; v < 256; ++v) share->counts[v] += share->sub[t][v];
+    }
+  }
 }
 
 void HelperLoop(int slot) {
@@ -393,12 +414,14 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
   const int64_t batch = kShareBytes * shares;
   g_share_fd = fd;
   g_share_index = g_run.current_index;
-  int64_t advised_to = 0;
+  int64_t advised_to = g_file_offset;
   while (size - g_file_offset > batch) {
-    // The stretch behind the batch is asked for in the background, as the
-    // block-by-block reading does.
-    if (g_file_offset + batch + kReadAheadBytes > advised_to) {
-      const int64_t from = std::max(advised_to, g_file_offset + batch);
+    // The batch and the stretch behind it are asked for in the background,
+    // so that the drive reads ahead of the shares as it would for one
+    // reader going from start to end.
+    if (g_file_offset + batch + kReadAheadBytes >=
+        advised_to + kReadAheadSlice) {
+      const int64_t from = advised_to;
       advised_to = g_file_offset + batch + kReadAheadBytes;
       AdviseReadAhead(fd, from, advised_to - from);
     }

@@ -10,7 +10,7 @@ namespace korv {
 // Size of the fill block, the most one write hands to the system.
 inline constexpr int64_t kFillBlockSize = 32768;
 
-// Seeds the random fill (parallel xoshiro256** lanes, seeded through
+// Seeds the random fill (parallel xoshiro256+ lanes, seeded through
 // splitmix64); once per run.
 void SeedRandomFill(uint64_t seed);
 

@@ -35,7 +35,7 @@ void BM_PrepareBlockConstant(benchmark::State& state) {
 }
 BENCHMARK(BM_PrepareBlockConstant);
 
-// Random fill: fresh xoshiro256** bytes for every 32 KiB block.
+// Random fill: fresh xoshiro256+ bytes for every 32 KiB block.
 void BM_PrepareBlockRandom(benchmark::State& state) {
   SeedRandomFill(42);
   for (auto _ : state) {
