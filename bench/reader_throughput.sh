@@ -160,7 +160,7 @@ ext4_part() {
     compare_with_dd "disk folder, constant" "$dir/c" "$GIB" 0.95 1
     rm -rf "$dir/c"
     write_files "$dir/r" "$GIB" 1G RND || return 1
-    compare_with_dd "disk folder, random" "$dir/r" "$GIB" 0.85 1
+    compare_with_dd "disk folder, random" "$dir/r" "$GIB" 0.95 1
     rm -rf "$dir"
     return 0
   fi
@@ -185,7 +185,7 @@ ext4_part() {
   rm -rf "$mnt/c"
   if writer_built; then
     write_files "$mnt/p" "$GIB" 1G PRUEF || return 1
-    compare_with_dd "ext4 loop, caches dropped, stamped (PRUEF)" "$mnt/p" "$GIB" 0.85 1
+    compare_with_dd "ext4 loop, caches dropped, stamped (PRUEF)" "$mnt/p" "$GIB" 0.95 1
     rm -rf "$mnt/p"
   fi
 
@@ -203,7 +203,7 @@ ext4_part() {
   else
     skip "no read counters at $stat"
   fi
-  compare_with_dd "ext4 loop, caches dropped, random" "$mnt/r" "$GIB" 0.85 1
+  compare_with_dd "ext4 loop, caches dropped, random" "$mnt/r" "$GIB" 0.95 1
 
   f3_part "$mnt" "$mnt/r"
   rm -rf "$mnt/r" "$mnt/f3"
