@@ -57,8 +57,8 @@ template <bool kFill>
 __attribute__((always_inline)) inline bool SectorPass(uint8_t* out,
                                                       const uint8_t* in,
                                                       uint64_t tag,
-                                                      uint64_t position) {
-  const uint64_t seed = SectorSeed(tag, position);
+                                                      uint64_t position,
+                                                      uint64_t seed) {
   const Words8 lane_steps = {0,           kGolden,     2 * kGolden,
                              3 * kGolden, 4 * kGolden, 5 * kGolden,
                              6 * kGolden, 7 * kGolden};
@@ -85,13 +85,32 @@ __attribute__((always_inline)) inline bool SectorPass(uint8_t* out,
   return any == 0;
 }
 
+// The seeds of up to kSeedBatch sectors are worked out before their
+// streams: each seed is a chain of multiplies that waits on itself, while
+// the seeds of neighbouring sectors do not wait on each other.
+constexpr size_t kSeedBatch = 16;
+
+__attribute__((always_inline)) inline void SectorSeeds(uint64_t* seeds,
+                                                       size_t count,
+                                                       uint64_t tag,
+                                                       uint64_t position) {
+  for (size_t s = 0; s < count; ++s) {
+    seeds[s] = SectorSeed(tag, position + s * kSectorSize);
+  }
+}
+
 __attribute__((always_inline)) inline void FillSectorsBody(uint8_t* data,
                                                            size_t sectors,
                                                            uint64_t tag,
                                                            uint64_t position) {
-  for (size_t s = 0; s < sectors; ++s) {
-    SectorPass<true>(data + s * kSectorSize, nullptr, tag,
-                     position + s * kSectorSize);
+  uint64_t seeds[kSeedBatch];
+  for (size_t first = 0; first < sectors; first += kSeedBatch) {
+    const size_t count = std::min(kSeedBatch, sectors - first);
+    SectorSeeds(seeds, count, tag, position + first * kSectorSize);
+    for (size_t s = 0; s < count; ++s) {
+      SectorPass<true>(data + (first + s) * kSectorSize, nullptr, tag,
+                       position + (first + s) * kSectorSize, seeds[s]);
+    }
   }
 }
 
@@ -99,10 +118,16 @@ __attribute__((always_inline)) inline void FillSectorsBody(uint8_t* data,
 // stamps exactly.
 __attribute__((always_inline)) inline size_t MatchingSectorsBody(
     const uint8_t* data, size_t sectors, uint64_t tag, uint64_t position) {
-  for (size_t s = 0; s < sectors; ++s) {
-    if (!SectorPass<false>(nullptr, data + s * kSectorSize, tag,
-                           position + s * kSectorSize)) {
-      return s;
+  uint64_t seeds[kSeedBatch];
+  for (size_t first = 0; first < sectors; first += kSeedBatch) {
+    const size_t count = std::min(kSeedBatch, sectors - first);
+    SectorSeeds(seeds, count, tag, position + first * kSectorSize);
+    for (size_t s = 0; s < count; ++s) {
+      if (!SectorPass<false>(nullptr, data + (first + s) * kSectorSize, tag,
+                             position + (first + s) * kSectorSize,
+                             seeds[s])) {
+        return first + s;
+      }
     }
   }
   return sectors;
