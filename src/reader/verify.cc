@@ -409,6 +409,8 @@ void AddShare(const Share& share) {
 // file's end had been reached; true when the block-by-block reading goes on
 // from g_file_offset.
 bool ReadBatches(int fd, int64_t size, bool* complete) {
+  // No batch of two shares fits: the helpers are not even started.
+  if (size <= 2 * kShareBytes) return true;
   const int shares = ShareCount();
   if (shares < 2) return true;
   const int64_t batch = kShareBytes * shares;

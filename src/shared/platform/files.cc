@@ -196,11 +196,19 @@ int OpenRawFileForReading(const std::string& path, int* fd) {
   return 0;
 }
 
-int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
+namespace {
+
+// Reads until length bytes, the end of the file or an error: at offset, or
+// at the file's own position when offset is negative.
+int ReadFully(int fd, int64_t offset, void* data, size_t length, size_t* got) {
   char* p = static_cast<char*>(data);
   size_t done = 0;
   while (done < length) {
-    ssize_t n = read(fd, p + done, length - done);
+    const ssize_t n =
+        offset < 0 ? read(fd, p + done, length - done)
+                   : pread(fd, p + done, length - done,
+                           static_cast<off_t>(offset +
+                                              static_cast<int64_t>(done)));
     if (n < 0) {
       if (errno == EINTR) continue;
       *got = done;
@@ -213,23 +221,15 @@ int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
   return 0;
 }
 
+}  // namespace
+
+int ReadRawBlock(int fd, void* data, size_t length, size_t* got) {
+  return ReadFully(fd, -1, data, length, got);
+}
+
 int ReadRawBlockAt(int fd, int64_t offset, void* data, size_t length,
                    size_t* got) {
-  char* p = static_cast<char*>(data);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(fd, p + done, length - done,
-                      static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *got = done;
-      return ErrnoOr(EIO);
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  *got = done;
-  return 0;
+  return ReadFully(fd, offset, data, length, got);
 }
 
 int RawFileSize(int fd, int64_t* size) {
