@@ -318,6 +318,8 @@ int OnEnding(int status) {
     }
   }
   WriteLine(/*hold=*/false);
+  // The lines held back until now may be the ones that do not fit.
+  if (status == 0 && g_record_error != 0) status = g_record_error;
   if (g_fd >= 0 && !g_fd_is_stderr) {
     const int err = CloseRawFile(g_fd);
     if (err != 0 && status == 0) status = err;
