@@ -251,21 +251,22 @@ constexpr int kMaxShares = 16;
 
 // A share counts its mixed blocks two bytes at a time, one increment per
 // byte pair in a table of all 65536 pairs: half the stores of a byte count,
-// which the stores bound. The table (a quarter MiB, in the core's own
-// cache) is folded into byte counts at the share's end; its counters
-// cannot overflow before that.
+// which the stores bound. Its counters have 16 bits, so that the table
+// (128 KiB) keeps more of itself in the core's nearest cache: a third
+// faster than 32 bits. The table is folded into byte counts at the share's
+// end; a counter that wrapped on the way (a pair that makes up a sixteenth
+// of the share, as in a repeated two-byte pattern) shows in the table's sum,
+// and the share is then read and counted again with the byte tables.
 constexpr int kPairs = 65536;
 
 // A share is read in pieces of this size: large enough that the calls cost
 // little, small enough to stay in the core's cache beside the pair table.
 constexpr size_t kShareReadBytes = 8 * kReadBlockSize;
 static_assert(kShareBytes % kShareReadBytes == 0);
-static_assert(kShareBytes / 2 < (INT64_C(1) << 32),
-              "a share's pair counters cannot overflow before the fold");
 
 struct Share {
   alignas(4096) uint8_t block[kShareReadBytes];  // its own read buffer
-  alignas(64) uint32_t pairs[kPairs];
+  alignas(64) uint16_t pairs[kPairs];
   alignas(64) uint32_t sub[kSubTables][256];  // blocks of mostly one value
   int64_t counts[256];
   StampTally tally;
@@ -283,7 +284,7 @@ std::atomic<uint32_t> g_pending{0};  // helpers still counting their share
 
 // Counts length bytes (a multiple of 8) into the pair table: the pair of
 // data[i] and data[i + 1] has the index data[i] + 256 * data[i + 1].
-void CountPairs(uint32_t* pairs, const uint8_t* data, size_t length) {
+void CountPairs(uint16_t* pairs, const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; i += 8) {
     uint64_t word;
     std::memcpy(&word, data + i, 8);
@@ -308,12 +309,14 @@ bool MostlyOneValue(const uint8_t* data) {
 }
 
 // Adds the pair table to the byte counts (each pair counts for its first
-// and its second byte) and clears it, in one pass.
+// and its second byte) and clears it, in one pass. Returns the sum of its
+// counters, which falls short of the pairs counted when one wrapped.
 KORV_CLONES("arch=x86-64-v4", "avx2", "default")
-void FoldPairs(uint32_t* pairs, int64_t* counts) {
+int64_t FoldPairs(uint16_t* pairs, int64_t* counts) {
   uint32_t firsts[256] = {};
+  int64_t total = 0;
   for (int second = 0; second < 256; ++second) {
-    uint32_t* row = pairs + second * 256;
+    uint16_t* row = pairs + second * 256;
     uint32_t sum = 0;
     for (int first = 0; first < 256; ++first) {
       sum += row[first];
@@ -321,17 +324,21 @@ void FoldPairs(uint32_t* pairs, int64_t* counts) {
       row[first] = 0;
     }
     counts[second] += sum;
+    total += sum;
   }
   for (int v = 0; v < 256; ++v) counts[v] += firsts[v];
+  return total;
 }
 
-// Reads and counts one share; stops at the first read that fails or comes
-// back short, which the main thread then reads again the slow way.
-void CountShare(Share* share) {
+// Reads and counts one share, its mixed blocks by pairs when with_pairs
+// (else with the byte tables); stops at the first read that fails or comes
+// back short, which the main thread then reads again the slow way. Returns
+// false when a pair counter wrapped, so that the count is wrong.
+bool CountShareOnce(Share* share, bool with_pairs) {
   std::memset(share->counts, 0, sizeof share->counts);
   share->tally = StampTally();
   share->done = 0;
-  bool pairs_used = false;
+  int64_t pairs_counted = 0;
   bool sub_used = false;
   while (share->done < kShareBytes) {
     const int64_t at = share->offset + share->done;
@@ -348,13 +355,13 @@ void CountShare(Share* share) {
       const uint8_t* block = share->block + b;
       if (IsOneByteBlock(block, kReadBlockSize)) {
         share->counts[block[0]] += static_cast<int64_t>(kReadBlockSize);
-      } else if (MostlyOneValue(block)) {
+      } else if (with_pairs && !MostlyOneValue(block)) {
+        CountPairs(share->pairs, block, kReadBlockSize);
+        pairs_counted += static_cast<int64_t>(kReadBlockSize / 2);
+      } else {
         if (!sub_used) std::memset(share->sub, 0, sizeof share->sub);
         CountMixedBlock(share->sub, block, kReadBlockSize);
         sub_used = true;
-      } else {
-        CountPairs(share->pairs, block, kReadBlockSize);
-        pairs_used = true;
       }
     }
     if (g_stamped_run) {
@@ -364,18 +371,23 @@ void CountShare(Share* share) {
     share->done += static_cast<int64_t>(got);
     if (got != kShareReadBytes) break;
   }
-  if (pairs_used) FoldPairs(share->pairs, share->counts);
   if (sub_used) {
     for (int t = 0; t < kSubTables; ++t) {
       for (int v = 0; v < 256; ++v) share->counts[v] += share->sub[t][v];
     }
   }
+  return pairs_counted == 0 ||
+         FoldPairs(share->pairs, share->counts) == pairs_counted;
+}
+
+void CountShare(Share* share) {
+  if (!CountShareOnce(share, true)) CountShareOnce(share, false);
 }
 
 void HelperLoop(int slot) {
   uint32_t seen = 0;
   for (;;) {
-    g_batch.wait(seen);
+    WaitForChange(g_batch, seen);
     seen = g_batch.load();
     CountShare(&g_shares[slot]);
     if (g_pending.fetch_sub(1) == 1) g_pending.notify_one();
@@ -435,7 +447,7 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
     g_batch.notify_all();
     CountShare(&g_shares[0]);
     for (uint32_t left = g_pending.load(); left != 0; left = g_pending.load()) {
-      g_pending.wait(left);
+      WaitForChange(g_pending, left);
     }
     bool whole = true;
     for (int k = 0; k < shares && whole; ++k) {

@@ -2,6 +2,9 @@
 #ifndef KORV_SHARED_PLATFORM_HELPERS_H_
 #define KORV_SHARED_PLATFORM_HELPERS_H_
 
+#include <atomic>
+#include <cstdint>
+
 namespace korv {
 
 // Returns how many processors this process may run on (its affinity, as
@@ -12,6 +15,12 @@ int UsableProcessors();
 // takes a signal: the main thread alone handles signals, prints and reads
 // keys.
 void StartHelperThread(void (*body)(int), int arg);
+
+// Returns once value differs from seen. It spins for a short while first:
+// the other side of a batch usually answers within microseconds, and a
+// processor that went to sleep takes far longer to wake (tens of
+// microseconds on a virtual machine), which the batches would add up.
+void WaitForChange(const std::atomic<uint32_t>& value, uint32_t seen);
 
 }  // namespace korv
 
