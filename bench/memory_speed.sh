@@ -7,13 +7,13 @@
 # tmpfs); otherwise it says so and skips.
 #
 #   BUILD=build [KORV_BASELINE=old/korvlas] bash bench/memory_speed.sh
-#   (PAIRS=5 by default)
+#   (PAIRS=7 by default)
 set -u
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD:-build}
 case $build in /*) ;; *) build=$repo/$build ;; esac
-pairs=${PAIRS:-5}
+pairs=${PAIRS:-7}
 korvlas=$build/korvlas
 korvfyll=$build/korvfyll
 
