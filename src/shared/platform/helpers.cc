@@ -7,11 +7,6 @@
 #include <thread>
 
 namespace korv {
-namespace {
-
-constexpr int kSpinRounds = 2000;
-
-}  // namespace
 
 int UsableProcessors() {
   cpu_set_t set;
@@ -28,17 +23,6 @@ void StartHelperThread(void (*body)(int), int arg) {
   pthread_sigmask(SIG_SETMASK, &all, &before);
   std::thread(body, arg).detach();
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-}
-
-void WaitForChange(const std::atomic<uint32_t>& value, uint32_t seen) {
-  // About 50 microseconds on current processors.
-  for (int i = 0; i < kSpinRounds; ++i) {
-    if (value.load(std::memory_order_acquire) != seen) return;
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-  while (value.load(std::memory_order_acquire) == seen) value.wait(seen);
 }
 
 }  // namespace korv

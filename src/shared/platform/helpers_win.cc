@@ -6,11 +6,6 @@
 #include <thread>
 
 namespace korv {
-namespace {
-
-constexpr int kSpinRounds = 2000;
-
-}  // namespace
 
 int UsableProcessors() {
   DWORD_PTR process = 0, system = 0;
@@ -25,15 +20,6 @@ int UsableProcessors() {
 // own, so a helper needs no protection from them.
 void StartHelperThread(void (*body)(int), int arg) {
   std::thread(body, arg).detach();
-}
-
-void WaitForChange(const std::atomic<uint32_t>& value, uint32_t seen) {
-  // About 50 microseconds on current processors.
-  for (int i = 0; i < kSpinRounds; ++i) {
-    if (value.load(std::memory_order_acquire) != seen) return;
-    YieldProcessor();
-  }
-  while (value.load(std::memory_order_acquire) == seen) value.wait(seen);
 }
 
 }  // namespace korv
