@@ -133,20 +133,25 @@ TEST(StampTest, CheckCountsSectorsAndBytesAndKeepsTheFirstBadPosition) {
   FillStamped(&data[20 * kSectorSize], kSectorSize, older,
               base + 20 * kSectorSize);                                 // stale
   FillStamped(&data[30 * kSectorSize], kSectorSize, kTag, base);        // moved
+  data[47 * kSectorSize + 511] ^= 0x80;                                 // changed
   data[64 * kSectorSize + 150] ^= 4;                                    // changed
-  StampTally tally;
-  EXPECT_EQ(CheckStamped(data.data(), length, kTag, base, &tally), 4);
-  EXPECT_EQ(tally.sectors[kSectorOk], 61);
-  EXPECT_EQ(tally.bytes[kSectorOk], 61 * 512);
-  EXPECT_EQ(tally.sectors[kSectorBlank], 1);
-  EXPECT_EQ(tally.sectors[kSectorStale], 1);
-  EXPECT_EQ(tally.sectors[kSectorMoved], 1);
-  EXPECT_EQ(tally.sectors[kSectorChanged], 1);
-  EXPECT_EQ(tally.bytes[kSectorChanged], 200);
-  EXPECT_TRUE(tally.bad_seen);
-  EXPECT_EQ(tally.first_bad_position, base + 10 * kSectorSize);
-  EXPECT_TRUE(tally.stale_seen);
-  EXPECT_EQ(tally.stale_tag, older);
+  for (bool narrow : {false, true}) {
+    TEST_ForceNarrowStamp(narrow);
+    StampTally tally;
+    EXPECT_EQ(CheckStamped(data.data(), length, kTag, base, &tally), 5);
+    EXPECT_EQ(tally.sectors[kSectorOk], 60);
+    EXPECT_EQ(tally.bytes[kSectorOk], 60 * 512);
+    EXPECT_EQ(tally.sectors[kSectorBlank], 1);
+    EXPECT_EQ(tally.sectors[kSectorStale], 1);
+    EXPECT_EQ(tally.sectors[kSectorMoved], 1);
+    EXPECT_EQ(tally.sectors[kSectorChanged], 2);
+    EXPECT_EQ(tally.bytes[kSectorChanged], 512 + 200);
+    EXPECT_TRUE(tally.bad_seen);
+    EXPECT_EQ(tally.first_bad_position, base + 10 * kSectorSize);
+    EXPECT_TRUE(tally.stale_seen);
+    EXPECT_EQ(tally.stale_tag, older);
+  }
+  TEST_ForceNarrowStamp(false);
 }
 
 TEST(StampTest, TagCarriesItsStartTime) {
