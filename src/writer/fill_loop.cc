@@ -127,17 +127,27 @@ KORV_WIDE_VECTORS void FillRandomWide(uint8_t* data, size_t length) {
   typedef uint64_t Lanes8 __attribute__((vector_size(64)));
   Lanes8 s[4][4];
   std::memcpy(s, g_random.words, sizeof s);
-  Lanes8 out[4];
-  for (size_t i = 0; i < length; i += kRandomStepBytes) {
+  // Whole steps go straight to the block; only a short tail goes through
+  // out, which keeps the outputs in registers otherwise.
+  size_t i = 0;
+  for (; length - i >= kRandomStepBytes; i += kRandomStepBytes) {
+    Lanes8 v;
+    StepLanes(s[0][0], s[1][0], s[2][0], s[3][0], v);
+    std::memcpy(data + i, &v, sizeof v);
+    StepLanes(s[0][1], s[1][1], s[2][1], s[3][1], v);
+    std::memcpy(data + i + sizeof v, &v, sizeof v);
+    StepLanes(s[0][2], s[1][2], s[2][2], s[3][2], v);
+    std::memcpy(data + i + 2 * sizeof v, &v, sizeof v);
+    StepLanes(s[0][3], s[1][3], s[2][3], s[3][3], v);
+    std::memcpy(data + i + 3 * sizeof v, &v, sizeof v);
+  }
+  if (i < length) {
+    Lanes8 out[4];
     StepLanes(s[0][0], s[1][0], s[2][0], s[3][0], out[0]);
     StepLanes(s[0][1], s[1][1], s[2][1], s[3][1], out[1]);
     StepLanes(s[0][2], s[1][2], s[2][2], s[3][2], out[2]);
     StepLanes(s[0][3], s[1][3], s[2][3], s[3][3], out[3]);
-    if (length - i >= kRandomStepBytes) {
-      std::memcpy(data + i, out, kRandomStepBytes);
-    } else {
-      std::memcpy(data + i, out, length - i);
-    }
+    std::memcpy(data + i, out, length - i);
   }
   std::memcpy(g_random.words, s, sizeof s);
 }
