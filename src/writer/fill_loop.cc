@@ -162,11 +162,37 @@ bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 // used until a flush. Set at the start of a run.
 bool g_flush_may_gain = true;
 
+// Far from the end of the disk one answer of the space test vouches for
+// the next kMostUnaskedBlocks whole blocks as well, so that a fill asks the
+// file system once per MiB instead of once per block (a question costs as
+// much as a tenth of a block's write where system calls are dear). Within
+// kAskEveryBlockRoom of the end every block is asked, so the run stops
+// where it did; the room only this run's own writes could use meanwhile is
+// a sixteenth of that margin.
+constexpr int kMostUnaskedBlocks = 31;
+constexpr int64_t kAskEveryBlockRoom = INT64_C(16) << 20;
+
+// How many whole blocks after the next one an answer vouches for.
+int UnaskedBlocks(int64_t free_data, int64_t free_protocol, bool same_drive,
+                  int64_t reserve) {
+  int64_t spare = free_data - kFillBlockSize - kAskEveryBlockRoom;
+  if (same_drive) {
+    spare -= reserve;
+  } else if (reserve > 0) {
+    spare = std::min(spare, free_protocol - reserve - kAskEveryBlockRoom);
+  }
+  if (spare <= 0) return 0;
+  return static_cast<int>(
+      std::min<int64_t>(kMostUnaskedBlocks, spare / kFillBlockSize));
+}
+
 // Asks the free space of the data file system (through the open data file)
 // and, when it is another one, of the protocol's: *room tells whether the
-// block fits. Returns 0, or the error number of a data free-space query
-// that failed: a disk that cannot say what it holds is not taken as full.
-int SpaceAnswer(int fd, int64_t length, int64_t* free_data, bool* room) {
+// block fits, *unasked how many whole blocks after it need no question.
+// Returns 0, or the error number of a data free-space query that failed: a
+// disk that cannot say what it holds is not taken as full.
+int SpaceAnswer(int fd, int64_t length, int64_t* free_data, bool* room,
+                int* unasked) {
   int64_t free_protocol = 0;
   bool same_drive = g_same_drive;
   int err = 0;
@@ -186,22 +212,25 @@ int SpaceAnswer(int fd, int64_t length, int64_t* free_data, bool* room) {
   const int64_t reserve = ProtocolHoldsRoom() ? 0 : g_run.protocol_reserve;
   *room = err == 0 &&
           RoomForBlock(length, *free_data, free_protocol, same_drive, reserve);
+  *unasked = *room ? UnaskedBlocks(*free_data, free_protocol, same_drive,
+                                   reserve)
+                   : 0;
   return err;
 }
 
-// The space test: 0 with *room set, or the error number of a failed
-// free-space query. Before it ends the run, the data's file system is
-// flushed and asked again, so that room held back for data not yet on the
-// disk is filled too: once, and again only while every flush gained at
+// The space test: 0 with *room and *unasked set, or the error number of a
+// failed free-space query. Before it ends the run, the data's file system
+// is flushed and asked again, so that room held back for data not yet on
+// the disk is filled too: once, and again only while every flush gained at
 // least a block, so a run pays for about one flush, at its very end.
-int SpaceTest(int fd, int64_t length, bool* room) {
+int SpaceTest(int fd, int64_t length, bool* room, int* unasked) {
   int64_t free_data = 0;
-  int err = SpaceAnswer(fd, length, &free_data, room);
+  int err = SpaceAnswer(fd, length, &free_data, room, unasked);
   if (err != 0 || *room || !g_flush_may_gain) return err;
   const int64_t before = free_data;
   // A failed flush is reported by the flush at the end of the run.
   SyncFileSystem(fd);
-  err = SpaceAnswer(fd, length, &free_data, room);
+  err = SpaceAnswer(fd, length, &free_data, room, unasked);
   g_flush_may_gain = free_data - before >= kFillBlockSize;
   return err;
 }
@@ -245,9 +274,9 @@ void WriteDataFile(int64_t end) {
   bool stored_all = true;
   int file_error = 0;
   // The space test after a whole block has already answered for the next
-  // one, which is no longer: asking again before writing it would double
-  // the questions to the file system and change no answer.
-  bool room_known = false;
+  // one, which is no longer, and far from the end for more: the blocks
+  // vouched for are written without asking again.
+  int vouched = 0;
   do {
     const int64_t length = std::min(bytes_left, kFillBlockSize);
     if (g_run.random_fill) RandomizeFillBlock(length);
@@ -256,7 +285,13 @@ void WriteDataFile(int64_t end) {
                   StampPosition(g_run.current_index, size - bytes_left));
     }
     bytes_left -= length;
-    int result = room_known ? 0 : SpaceTest(fd, length, &go_on);
+    int unasked = 0;
+    int result = 0;
+    if (vouched > 0) {
+      --vouched;
+    } else {
+      result = SpaceTest(fd, length, &go_on, &unasked);
+    }
     if (result == 0 && go_on) {
       size_t stored = 0;
       result =
@@ -272,9 +307,10 @@ void WriteDataFile(int64_t end) {
         result = TruncateRawFile(fd, size - bytes_left - length);
         stored_all = false;
         go_on = false;
-      } else if (result == 0) {
-        result = SpaceTest(fd, length, &go_on);
-        room_known = length == kFillBlockSize;
+      } else if (result == 0 && vouched == 0) {
+        result = SpaceTest(fd, length, &go_on, &unasked);
+        // Only a whole block's answer speaks for the blocks after it.
+        vouched = length == kFillBlockSize && go_on ? 1 + unasked : 0;
       }
     } else {
       stored_all = false;

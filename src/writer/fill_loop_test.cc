@@ -23,6 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int64_t kPlenty = INT64_C(1) << 50;
+// A disk near its end, where the writer asks before every block.
+constexpr int64_t kNearTheEnd = INT64_C(8) << 20;
 
 // ---- A simulated disk for the space test ----
 // Its free space is the capacity minus what the data folder holds; it can
@@ -229,8 +231,12 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
        {"N0000000.KVL", "N0000001.KVL"}, 2},
       {"room gone before the only block of a file", 1000, kPlenty, 4, -1,
        true, 0, 0, {1000, 1000, 0}, {"N0000000.KVL", "N0000001.KVL"}, 2},
-      {"room gone before the last block of a file", 40000, kPlenty, 4, -1,
-       true, 0, 0, {40000, 32768}, {"N0000000.KVL"}, 1},
+      {"room gone before the last block of a file", 40000, kNearTheEnd, 4,
+       -1, true, 0, 0, {40000, 32768}, {"N0000000.KVL"}, 1},
+      // Far from the end an answer vouches for a MiB: room another program
+      // takes is seen at the next question, after the file's last block.
+      {"room gone far from the end", 100000, kPlenty, 2, -1, true, 0, 0,
+       {100000, 0}, {"N0000000.KVL"}, 1},
       {"the reserve stays free on a shared drive", 32768,
        4 * 32768 + 51200 + 100, -1, -1, true, 0, 51200,
        {32768, 32768, 32768, 32768},
@@ -242,8 +248,8 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
        false, 51199, 51200, {0}, {}, 0},
       {"a free space that cannot be read is an error, not a full disk", 32768,
        -1, -1, -1, true, 0, 0, {0}, {}, 0, EIO},
-      {"a key in the middle of a file", 100000, kPlenty, -1, 8, true, 0, 0,
-       {100000, 65536}, {"N0000000.KVL"}, 2},
+      {"a key in the middle of a file", 100000, kNearTheEnd, -1, 8, true, 0,
+       0, {100000, 65536}, {"N0000000.KVL"}, 2},
       {"a key while the last block of a file is written", 1000, kPlenty, -1,
        3, true, 0, 0, {1000, 1000}, {"N0000000.KVL", "N0000001.KVL"}, 3},
   };
