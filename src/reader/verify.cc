@@ -243,9 +243,11 @@ void PassUnread(int64_t length) {
 // every core one share of the file, a stretch of kShareBytes that it reads
 // and counts on its own, and the shares are added in file order once all
 // are done. One core alone counts random bytes no faster than a second one
-// could read them, so the cores set the pace. Only the main thread prints,
-// reads keys and handles signals; it counts the first share of each batch
-// itself.
+// could read them, so the cores set the pace. A process held to one core
+// reads in batches of one share: the pair count and the larger reads make
+// it nearly twice as fast as the block-by-block reading. Only the main
+// thread prints, reads keys and handles signals; it counts the first share
+// of each batch itself.
 constexpr int64_t kShareBytes = 2 << 20;
 constexpr int kMaxShares = 16;
 
@@ -394,7 +396,7 @@ void HelperLoop(int slot) {
   }
 }
 
-// How many shares a batch has: one per usable processor (1: no batches).
+// How many shares a batch has: one per usable processor.
 int ShareCount() {
   if (g_share_count == 0) {
     g_share_count = std::clamp(UsableProcessors(), 1, kMaxShares);
@@ -421,10 +423,10 @@ void AddShare(const Share& share) {
 // file's end had been reached; true when the block-by-block reading goes on
 // from g_file_offset.
 bool ReadBatches(int fd, int64_t size, bool* complete) {
-  // No batch of two shares fits: the helpers are not even started.
+  // A file this small is read block by block: the helpers are not even
+  // started.
   if (size <= 2 * kShareBytes) return true;
   const int shares = ShareCount();
-  if (shares < 2) return true;
   const int64_t batch = kShareBytes * shares;
   g_share_fd = fd;
   g_share_index = g_run.current_index;
