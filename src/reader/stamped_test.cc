@@ -297,28 +297,30 @@ TEST_F(StampedTest, ReadErrorLosesTheSectorsNotRead) {
 // first bad sector in a share after the one that holds a later bad one.
 TEST_F(StampedTest, EveryCoreFindsWhatOneCoreFinds) {
   if (UsableProcessors() < 2) GTEST_SKIP() << "one processor: nothing to share";
-  Fill("6M", 0, 3);
+  // Files of 20 MiB: two batches of shares on two cores (four on one), and
+  // a tail read block by block.
+  Fill("20M", 0, 3);
   const std::string old_file = Data(1);
   RunProgram("/bin/sleep", {"1.1"}, ProcessOptions());
-  Fill("6M", 0, 3);
+  Fill("20M", 0, 3);
   constexpr size_t kMiB = 1 << 20;
   std::string d = Data(1);
-  // The first bad sector in the first share, the later ones in the second
-  // share and behind the shares.
+  // The first bad sector in the first share, later ones in the second
+  // share, in the second batch and behind the batches.
   d[900 * 1024 + 7] = static_cast<char>(d[900 * 1024 + 7] ^ 0x10);
   for (size_t at = 2 * kMiB + 5 * 512; at < 2 * kMiB + 5 * 512 + 64; ++at) {
     d[at] = static_cast<char>(d[at] * 7 + 1);  // defekt
   }
   d.replace(2 * kMiB + 100 * 512, 512,
             old_file.substr(2 * kMiB + 100 * 512, 512));  // veraltet
-  d.replace(3 * kMiB + 4096, 512, std::string(512, '\0'));  // leer
-  d.replace(5 * kMiB + 8192, 512, d.substr(0, 512));        // verschoben
+  d.replace(11 * kMiB + 4096, 512, std::string(512, '\0'));  // leer
+  d.replace(18 * kMiB + 8192, 512, d.substr(0, 512));         // verschoben
   SetData(1, d);
   // One byte value but for one block, a block with a few others, and a
   // MiB of "AB" whose one byte pair comes too often for a pair counter:
   // the shares' counts of one value, of mostly one value, and of a pattern
   // they must count again.
-  std::string constant(6 * kMiB, 'A');
+  std::string constant(20 * kMiB, 'A');
   constant.replace(3 * kMiB, 32768, std::string(32768, 'B'));
   for (size_t at = kMiB; at < kMiB + 32768; at += 1024) constant[at] = 'C';
   for (size_t at = 2 * kMiB + 1; at < 3 * kMiB; at += 2) constant[at] = 'B';
@@ -334,12 +336,12 @@ TEST_F(StampedTest, EveryCoreFindsWhatOneCoreFinds) {
   ProcessResult every = Run("korvlas", {"0", "3", "N", "daten"});
   EXPECT_EQ(every.status, kWrongDataStatus) << every.output;
   EXPECT_EQ(NormalizeTranscript(every.output), NormalizeTranscript(one.output));
-  EXPECT_NE(every.output.find(Name(1) + "   >\nSektoren: 12283 ok, 1 geaendert, "
+  EXPECT_NE(every.output.find(Name(1) + "   >\nSektoren: 40955 ok, 1 geaendert, "
                               "1 defekt, 1 verschoben, 1 veraltet, 1 leer - "
                               "erster Fehler bei Byte 921600\n"),
             std::string::npos)
       << every.output;
-  EXPECT_NE(every.output.find("Zeichen: 5734368x#65 557056x#66 32x#67 \n"),
+  EXPECT_NE(every.output.find("Zeichen: 20414432x#65 557056x#66 32x#67 \n"),
             std::string::npos)
       << every.output;
 }

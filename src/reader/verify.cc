@@ -239,17 +239,21 @@ void PassUnread(int64_t length) {
   g_file_offset += length;
 }
 
-// A big file is read on every core the process may use: each batch gives
-// every core one share of the file, a stretch of kShareBytes that it reads
-// and counts on its own, and the shares are added in file order once all
-// are done. One core alone counts random bytes no faster than a second one
-// could read them, so the cores set the pace. A process held to one core
-// reads in batches of one share: the pair count and the larger reads make
-// it nearly twice as fast as the block-by-block reading. Only the main
-// thread prints, reads keys and handles signals; it counts the first share
-// of each batch itself.
+// A big file is read on every core the process may use: a batch cuts the
+// file into shares, stretches of kShareBytes that a core reads and counts
+// on its own, and the shares are added in file order once all are done.
+// One core alone counts random bytes no faster than a second one could
+// read them, so the cores set the pace. The cores take the shares of a
+// batch one after another as they become free, kSharesPerCore for each on
+// average, so that a core that runs slower (a small core beside big ones,
+// or a virtual one the host holds back) counts fewer of them instead of
+// holding up the batch. A process held to one core reads in batches too:
+// the pair count and the larger reads make it nearly twice as fast as the
+// block-by-block reading. Only the main thread prints, reads keys and
+// handles signals; it counts shares itself as well.
 constexpr int64_t kShareBytes = 2 << 20;
-constexpr int kMaxShares = 16;
+constexpr int kMaxCores = 16;
+constexpr int kSharesPerCore = 2;
 
 // A share counts its mixed blocks two bytes at a time, one increment per
 // byte pair in a table of all 65536 pairs: half the stores of a byte count,
@@ -266,10 +270,15 @@ constexpr int kPairs = 65536;
 constexpr size_t kShareReadBytes = 8 * kReadBlockSize;
 static_assert(kShareBytes % kShareReadBytes == 0);
 
-struct Share {
-  alignas(4096) uint8_t block[kShareReadBytes];  // its own read buffer
+// What one core counts with: its own read buffer and tables.
+struct Counter {
+  alignas(4096) uint8_t block[kShareReadBytes];
   alignas(64) uint16_t pairs[kPairs];
   alignas(64) uint32_t sub[kSubTables][256];  // blocks of mostly one value
+};
+
+// One share of a batch and what was found in it.
+struct Share {
   int64_t counts[256];
   StampTally tally;
   int64_t offset = 0;  // where in the file the share starts
@@ -277,12 +286,15 @@ struct Share {
                        // failed or came back short
 };
 
-Share g_shares[kMaxShares];
-int g_share_count = 0;  // 0 until the helpers are started
-int g_share_fd = -1;    // the file of the batch under way
+Counter g_counters[kMaxCores];
+Share g_shares[kMaxCores * kSharesPerCore];
+int g_core_count = 0;  // 0 until the helpers are started
+int g_share_fd = -1;   // the file of the batch under way
 int32_t g_share_index = 0;
-std::atomic<uint32_t> g_batch{0};    // raised to start a batch
-std::atomic<uint32_t> g_pending{0};  // helpers still counting their share
+int g_batch_shares = 0;                // shares in the batch under way
+std::atomic<int> g_next_share{0};      // the next share nobody has taken
+std::atomic<uint32_t> g_batch{0};      // raised to start a batch
+std::atomic<uint32_t> g_pending{0};    // helpers still counting
 
 // Counts length bytes (a multiple of 8) into the pair table: the pair of
 // data[i] and data[i + 1] has the index data[i] + 256 * data[i + 1].
@@ -336,7 +348,7 @@ int64_t FoldPairs(uint16_t* pairs, int64_t* counts) {
 // (else with the byte tables); stops at the first read that fails or comes
 // back short, which the main thread then reads again the slow way. Returns
 // false when a pair counter wrapped, so that the count is wrong.
-bool CountShareOnce(Share* share, bool with_pairs) {
+bool CountShareOnce(Counter* counter, Share* share, bool with_pairs) {
   std::memset(share->counts, 0, sizeof share->counts);
   share->tally = StampTally();
   share->done = 0;
@@ -345,7 +357,7 @@ bool CountShareOnce(Share* share, bool with_pairs) {
   while (share->done < kShareBytes) {
     const int64_t at = share->offset + share->done;
     size_t got = 0;
-    if (ReadRawBlockAt(g_share_fd, at, share->block, kShareReadBytes,
+    if (ReadRawBlockAt(g_share_fd, at, counter->block, kShareReadBytes,
                        &got) != 0 ||
         got != kShareReadBytes) {
       // What was read whole before the failure counts; the rest is read
@@ -354,20 +366,20 @@ bool CountShareOnce(Share* share, bool with_pairs) {
       if (got == 0) break;
     }
     for (size_t b = 0; b < got; b += kReadBlockSize) {
-      const uint8_t* block = share->block + b;
+      const uint8_t* block = counter->block + b;
       if (IsOneByteBlock(block, kReadBlockSize)) {
         share->counts[block[0]] += static_cast<int64_t>(kReadBlockSize);
       } else if (with_pairs && !MostlyOneValue(block)) {
-        CountPairs(share->pairs, block, kReadBlockSize);
+        CountPairs(counter->pairs, block, kReadBlockSize);
         pairs_counted += static_cast<int64_t>(kReadBlockSize / 2);
       } else {
-        if (!sub_used) std::memset(share->sub, 0, sizeof share->sub);
-        CountMixedBlock(share->sub, block, kReadBlockSize);
+        if (!sub_used) std::memset(counter->sub, 0, sizeof counter->sub);
+        CountMixedBlock(counter->sub, block, kReadBlockSize);
         sub_used = true;
       }
     }
     if (g_stamped_run) {
-      CheckStamped(share->block, got, g_run_tag,
+      CheckStamped(counter->block, got, g_run_tag,
                    StampPosition(g_share_index, at), &share->tally);
     }
     share->done += static_cast<int64_t>(got);
@@ -375,36 +387,44 @@ bool CountShareOnce(Share* share, bool with_pairs) {
   }
   if (sub_used) {
     for (int t = 0; t < kSubTables; ++t) {
-      for (int v = 0; v < 256; ++v) share->counts[v] += share->sub[t][v];
+      for (int v = 0; v < 256; ++v) share->counts[v] += counter->sub[t][v];
     }
   }
   return pairs_counted == 0 ||
-         FoldPairs(share->pairs, share->counts) == pairs_counted;
+         FoldPairs(counter->pairs, share->counts) == pairs_counted;
 }
 
-void CountShare(Share* share) {
-  if (!CountShareOnce(share, true)) CountShareOnce(share, false);
+// Counts the shares of the batch that nobody has taken yet, one by one.
+void CountShares(Counter* counter) {
+  for (;;) {
+    const int k = g_next_share.fetch_add(1);
+    if (k >= g_batch_shares) return;
+    Share* share = &g_shares[k];
+    if (!CountShareOnce(counter, share, true)) {
+      CountShareOnce(counter, share, false);
+    }
+  }
 }
 
-void HelperLoop(int slot) {
+void HelperLoop(int core) {
   uint32_t seen = 0;
   for (;;) {
     WaitForChange(g_batch, seen);
     seen = g_batch.load();
-    CountShare(&g_shares[slot]);
+    CountShares(&g_counters[core]);
     if (g_pending.fetch_sub(1) == 1) g_pending.notify_one();
   }
 }
 
-// How many shares a batch has: one per usable processor.
-int ShareCount() {
-  if (g_share_count == 0) {
-    g_share_count = std::clamp(UsableProcessors(), 1, kMaxShares);
-    for (int slot = 1; slot < g_share_count; ++slot) {
-      StartHelperThread(HelperLoop, slot);
+// How many cores count a batch: one per usable processor.
+int CoreCount() {
+  if (g_core_count == 0) {
+    g_core_count = std::clamp(UsableProcessors(), 1, kMaxCores);
+    for (int core = 1; core < g_core_count; ++core) {
+      StartHelperThread(HelperLoop, core);
     }
   }
-  return g_share_count;
+  return g_core_count;
 }
 
 // Adds a counted share to the current file, as the block-by-block reading
@@ -426,7 +446,8 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
   // A file this small is read block by block: the helpers are not even
   // started.
   if (size <= 2 * kShareBytes) return true;
-  const int shares = ShareCount();
+  const int cores = CoreCount();
+  const int shares = cores * kSharesPerCore;
   const int64_t batch = kShareBytes * shares;
   g_share_fd = fd;
   g_share_index = g_run.current_index;
@@ -444,10 +465,12 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
     for (int k = 0; k < shares; ++k) {
       g_shares[k].offset = g_file_offset + k * kShareBytes;
     }
-    g_pending.store(static_cast<uint32_t>(shares - 1));
+    g_batch_shares = shares;
+    g_next_share.store(0);
+    g_pending.store(static_cast<uint32_t>(cores - 1));
     g_batch.fetch_add(1);
     g_batch.notify_all();
-    CountShare(&g_shares[0]);
+    CountShares(&g_counters[0]);
     for (uint32_t left = g_pending.load(); left != 0; left = g_pending.load()) {
       WaitForChange(g_pending, left);
     }
@@ -467,7 +490,7 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
     if (KeyPending()) {
       // Whether the batch ended the file decides if it is complete.
       size_t more = 0;
-      *complete = ReadRawBlockAt(fd, g_file_offset, g_shares[0].block,
+      *complete = ReadRawBlockAt(fd, g_file_offset, g_counters[0].block,
                                  kReadBlockSize, &more) == 0 &&
                   more == 0;
       return false;
