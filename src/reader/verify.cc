@@ -447,12 +447,18 @@ bool ReadBatches(int fd, int64_t size, bool* complete) {
   // started.
   if (size <= 2 * kShareBytes) return true;
   const int cores = CoreCount();
-  const int shares = cores * kSharesPerCore;
-  const int64_t batch = kShareBytes * shares;
   g_share_fd = fd;
   g_share_index = g_run.current_index;
   int64_t advised_to = g_file_offset;
-  while (size - g_file_offset > batch) {
+  for (;;) {
+    // A batch of all shares while the file goes on behind it, at its end
+    // as many whole shares as leave something behind them (the end itself
+    // is read block by block).
+    const int shares = static_cast<int>(
+        std::min<int64_t>(cores * kSharesPerCore,
+                          (size - g_file_offset - 1) / kShareBytes));
+    if (shares < 1) break;
+    const int64_t batch = kShareBytes * shares;
     // The batch and the stretch behind it are asked for in the background,
     // so that the drive reads ahead of the shares as it would for one
     // reader going from start to end.
