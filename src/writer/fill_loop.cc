@@ -165,7 +165,7 @@ bool g_flush_may_gain = true;
 // Far from the end of the disk one answer of the space test vouches for
 // the next kMostUnaskedBlocks whole blocks as well, so that a fill asks the
 // file system once per MiB instead of once per block (a question costs as
-// much as a tenth of a block's write where system calls are dear). Within
+// much as a seventh of a block's write where system calls are dear). Within
 // kAskEveryBlockRoom of the end every block is asked, so the run stops
 // where it did; the room only this run's own writes could use meanwhile is
 // a sixteenth of that margin.
