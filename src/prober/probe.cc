@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "shared/platform/block_device.h"
 #include "shared/platform/console.h"
 #include "shared/stamp/stamp.h"
 
@@ -19,14 +20,13 @@ constexpr int64_t kFirstGridStep = 2 * kMiB;
 constexpr int64_t kMostGridPoints = 4096;
 // Each finer round splits the interval left into this many parts.
 constexpr int kSplit = 64;
-constexpr int kMostRounds = 12;
 constexpr int64_t kChunk = kMiB;
+constexpr int64_t kFirstFlush = kMiB;
 
 enum Verdict { kGood, kBad, kUnclear };
 
 const std::vector<FileExtent>* g_extents = nullptr;
 const ProbeAccess* g_access = nullptr;
-int64_t g_cache_flush = 0;
 uint64_t g_tag = 0;
 uint8_t* g_buffer = nullptr;  // kChunk bytes, aligned for uncached access
 uint8_t g_expected[kBlock];
@@ -39,10 +39,12 @@ std::map<int64_t, int64_t> g_landed_on;
 // in each round (which other writes could have shown a moved one).
 std::map<int64_t, int> g_tested_in;
 std::vector<std::vector<std::pair<int64_t, int64_t>>> g_written;
+// Positions whose write or read failed with a medium error.
+std::set<int64_t> g_failed;
+// Where the round's cache flush goes on (device position).
+int64_t g_flush_at = 0;
 ProbeOutcome* g_outcome = nullptr;
 
-// The round's tag: a write that did not stay then shows the stamp of an
-// earlier round, never its own.
 uint64_t RoundTag(int round) { return g_tag + static_cast<uint64_t>(round); }
 
 int64_t ExtentEnd(const FileExtent& e) { return e.device_byte + e.length; }
@@ -73,6 +75,25 @@ int64_t FirstBlockFrom(int64_t dev, int64_t limit) {
   return -1;
 }
 
+// A failed write or read at dev: a finding when the card says it cannot
+// keep the data there, else the end of the search.
+int Failure(int err, int64_t dev) {
+  if (!IsMediumError(err)) return err;
+  g_failed.insert(dev);
+  return 0;
+}
+
+// Saves what the device ranges hold before they are written.
+int Keep(const std::vector<std::pair<int64_t, int64_t>>& device_ranges) {
+  if (g_access->keep == nullptr || device_ranges.empty()) return 0;
+  std::vector<std::pair<int64_t, int64_t>> file_ranges;
+  for (const auto& [from, to] : device_ranges) {
+    const int64_t at = FileOffsetOf(from);
+    file_ranges.push_back({at, at + (to - from)});
+  }
+  return g_access->keep(file_ranges);
+}
+
 int WriteStamped(int64_t dev, int64_t length, int round) {
   FillStamped(g_buffer, static_cast<size_t>(length), RoundTag(round),
               static_cast<uint64_t>(dev));
@@ -80,33 +101,47 @@ int WriteStamped(int64_t dev, int64_t length, int round) {
       g_access->write(FileOffsetOf(dev), g_buffer, static_cast<size_t>(length));
   g_outcome->bytes_written += length;
   g_written[round].push_back({dev, dev + length});
-  return err;
+  return err == 0 ? 0 : Failure(err, dev);
 }
 
-// Writes the stamped data that pushes the round's probes out of any cache
-// of the card: from the low end of the probe file, around the probes.
-int WriteCacheFlush(const std::set<int64_t>& probes, int round) {
-  int64_t left = g_cache_flush;
+// The next pieces of the stamped data that push the round's probes out of
+// any cache of the card, `bytes` of them: from the low end of the probe
+// file on, around the probes, going on where the last call stopped.
+void PlanCacheFlush(const std::set<int64_t>& probes, int64_t bytes,
+                    std::vector<std::pair<int64_t, int64_t>>* pieces) {
+  int64_t left = bytes;
   for (const FileExtent& e : *g_extents) {
-    int64_t at = (e.device_byte + kBlock - 1) / kBlock * kBlock;
+    int64_t at = std::max(g_flush_at, e.device_byte);
+    at = (at + kBlock - 1) / kBlock * kBlock;
     const int64_t end = ExtentEnd(e) / kBlock * kBlock;
     while (left > 0 && at < end) {
-      HandlePendingSignal();
       int64_t stop = std::min({end, at + kChunk, at + left});
       auto next = probes.lower_bound(at);
       if (next != probes.end() && *next < stop) stop = *next;
       if (stop > at) {
         // Pieces of an extent are contiguous in the file too.
-        const int err = WriteStamped(at, stop - at, round);
-        if (err != 0) return err;
+        pieces->push_back({at, stop});
         left -= stop - at;
       }
       at = stop;
       if (next != probes.end() && *next == at) at += kBlock;
     }
+    g_flush_at = at;
     if (left <= 0) break;
   }
-  return 0;
+}
+
+int WriteCacheFlush(const std::set<int64_t>& probes, int64_t bytes,
+                    int round) {
+  std::vector<std::pair<int64_t, int64_t>> pieces;
+  PlanCacheFlush(probes, bytes, &pieces);
+  int err = Keep(pieces);
+  for (const auto& [from, to] : pieces) {
+    if (err != 0) break;
+    if (SignalPending()) return kProbeStopped;
+    err = WriteStamped(from, to - from, round);
+  }
+  return err;
 }
 
 // What a block read back at dev holds: its own stamp, the stamp of another
@@ -136,46 +171,32 @@ Found Classify(const uint8_t* data, int64_t dev, int round, int64_t* from) {
   return kLost;
 }
 
-// One round: sentinels, then probes, stamped; the cache flush; everything
-// read back and judged. Sentinels are written first so that a probe whose
-// write lands on its sentinel shows there.
-int Round(int round, const std::set<int64_t>& probes,
-          const std::set<int64_t>& sentinels) {
-  g_written.resize(static_cast<size_t>(round) + 1);
-  std::set<int64_t> all = probes;
-  all.insert(sentinels.begin(), sentinels.end());
-  // Nothing is ever written outside the probe file.
-  for (auto it = all.begin(); it != all.end();) {
-    it = FileOffsetOf(*it) < 0 ? all.erase(it) : std::next(it);
-  }
-  for (const std::set<int64_t>* group : {&sentinels, &probes}) {
-    for (int64_t dev : *group) {
-      if (all.count(dev) == 0) continue;
-      HandlePendingSignal();
-      const int err = WriteStamped(dev, kBlock, round);
-      if (err != 0) return err;
-    }
-  }
-  int err = WriteCacheFlush(all, round);
-  if (err == 0) err = g_access->flush();
-  if (err != 0) return err;
-
+// Reads every position of the round back and judges it; returns 0 or the
+// error that ends the search, and the number of bad positions in *bad.
+int ReadAndJudge(const std::set<int64_t>& all, int round, int64_t* bad) {
   std::vector<std::pair<int64_t, int64_t>> moved;  // (place, stamp found)
   for (int64_t dev : all) {
-    HandlePendingSignal();
-    err = g_access->read(FileOffsetOf(dev), g_buffer, kBlock);
-    if (err != 0) return err;
-    int64_t from = -1;
-    const Found found = Classify(g_buffer, dev, round, &from);
+    if (SignalPending()) return kProbeStopped;
     g_tested_in[dev] = round;
     g_landed_on.erase(dev);
+    if (g_failed.count(dev) != 0) {
+      g_verdict[dev] = kBad;
+      continue;
+    }
+    const int err = g_access->read(FileOffsetOf(dev), g_buffer, kBlock);
+    if (err != 0) {
+      if (Failure(err, dev) != 0) return err;
+      g_verdict[dev] = kBad;
+      continue;
+    }
+    int64_t from = -1;
+    const Found found = Classify(g_buffer, dev, round, &from);
     g_verdict[dev] = found == kOwn ? kGood : found == kLost ? kBad : kUnclear;
     if (found == kMoved) moved.push_back({dev, from});
   }
   // Two places that show one stamp share their memory; the real memory is
   // the lower one, so the write to the higher one is the one that did not
   // land where it was meant to (whichever of the two was written last).
-  int64_t bad = 0;
   for (const auto& [place, from] : moved) {
     const int64_t high = std::max(place, from);
     const int64_t low = std::min(place, from);
@@ -184,7 +205,65 @@ int Round(int round, const std::set<int64_t>& probes,
     g_landed_on[high] = low;
     g_tested_in[high] = round;
   }
-  for (int64_t dev : all) bad += g_verdict[dev] == kBad ? 1 : 0;
+  *bad = 0;
+  for (int64_t dev : all) *bad += g_verdict[dev] == kBad ? 1 : 0;
+  return 0;
+}
+
+// One round: sentinels, then probes from the highest down, stamped; then
+// the cache flush in `flush_steps` (cumulative bytes), everything read back
+// and judged after each, until a fault shows. Sentinels are written first
+// so that a probe whose write lands on its sentinel shows there; the probes
+// go downwards so that of several positions that share memory the lowest,
+// the real one, is written last and the others show its stamp.
+int Round(int round, const std::set<int64_t>& probes,
+          const std::set<int64_t>& sentinels,
+          const std::vector<int64_t>& flush_steps) {
+  g_written.resize(static_cast<size_t>(round) + 1);
+  std::set<int64_t> all = probes;
+  all.insert(sentinels.begin(), sentinels.end());
+  // Nothing is ever written outside the probe file.
+  for (auto it = all.begin(); it != all.end();) {
+    it = FileOffsetOf(*it) < 0 ? all.erase(it) : std::next(it);
+  }
+  std::vector<int64_t> order;
+  for (int64_t dev : sentinels) {
+    if (all.count(dev) != 0) order.push_back(dev);
+  }
+  for (auto it = probes.rbegin(); it != probes.rend(); ++it) {
+    if (all.count(*it) != 0 && sentinels.count(*it) == 0) order.push_back(*it);
+  }
+  std::vector<std::pair<int64_t, int64_t>> blocks;
+  for (int64_t dev : all) blocks.push_back({dev, dev + kBlock});
+  int err = Keep(blocks);
+  if (err != 0) return err;
+  for (int64_t dev : order) {
+    if (SignalPending()) return kProbeStopped;
+    err = WriteStamped(dev, kBlock, round);
+    if (err != 0) return err;
+  }
+  g_flush_at = 0;
+  int64_t flushed = 0;
+  int64_t bad = 0;
+  for (size_t step = 0; step < flush_steps.size(); ++step) {
+    err = WriteCacheFlush(all, flush_steps[step] - flushed, round);
+    if (err != 0) return err;
+    err = g_access->flush();
+    // A flush that fails after writes that did is no news.
+    if (err != 0 && !(IsMediumError(err) && !g_failed.empty())) return err;
+    err = ReadAndJudge(all, round, &bad);
+    if (err != 0) return err;
+    if (round == 0) {
+      if (bad > 0) {
+        g_outcome->cache_low = step == 0 ? 0 : flushed;
+        g_outcome->cache_high = flush_steps[step];
+      } else {
+        g_outcome->cache_ruled_out = flush_steps[step];
+      }
+    }
+    flushed = flush_steps[step];
+    if (bad > 0) break;
+  }
   g_outcome->places += static_cast<int64_t>(probes.size());
   g_outcome->rounds = round + 1;
   if (g_access->round_done != nullptr) {
@@ -248,7 +327,10 @@ void Reset(const std::vector<FileExtent>& extents, uint64_t tag,
   g_landed_on.clear();
   g_tested_in.clear();
   g_written.clear();
+  g_failed.clear();
 }
+
+int64_t RoundDown(int64_t bytes) { return bytes / kBlock * kBlock; }
 
 }  // namespace
 
@@ -258,8 +340,17 @@ int64_t GridStep(int64_t announced) {
   return step;
 }
 
-int64_t CacheFlushBytes(int64_t announced) {
-  return std::clamp<int64_t>(announced / 32 / kBlock * kBlock, kMiB, 64 * kMiB);
+std::vector<int64_t> CacheFlushSteps(int64_t announced, int64_t room) {
+  // The probes of the first round take a block per grid step.
+  const int64_t probes = (announced / GridStep(announced) + 1) * kBlock;
+  const int64_t most = RoundDown(std::min(
+      {kCacheToRuleOut + kMiB, room, announced / 4 - probes - kBlock}));
+  std::vector<int64_t> steps;
+  for (int64_t bytes = kFirstFlush; bytes < most; bytes *= 4) {
+    steps.push_back(bytes);
+  }
+  if (most > 0) steps.push_back(most);
+  return steps;
 }
 
 int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
@@ -267,21 +358,29 @@ int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
   *outcome = ProbeOutcome();
   if (extents.empty()) return 0;
   Reset(extents, tag, access, outcome);
-  g_cache_flush = CacheFlushBytes(announced);
   g_buffer = static_cast<uint8_t*>(AllocateProbeBuffer(kChunk));
   if (g_buffer == nullptr) return 12;  // ENOMEM
 
   const int64_t step = GridStep(announced);
   const int64_t top = ExtentEnd(extents.back());
   std::set<int64_t> grid;
+  int64_t room = 0;
+  for (const FileExtent& e : extents) room += RoundDown(e.length);
   for (int64_t at = 0; at < top; at += step) {
     const int64_t block = FirstBlockFrom(at, at + step);
     if (block >= 0) grid.insert(block);
   }
-  int err = Round(0, grid, {});
-  for (int round = 1; err == 0 && round < kMostRounds; ++round) {
-    // The probe writes a small part of the card, never half of it.
-    if (outcome->bytes_written + g_cache_flush > announced / 4) break;
+  room -= static_cast<int64_t>(grid.size()) * kBlock;
+  int err = Round(0, grid, {}, CacheFlushSteps(announced, room));
+  // Every finer round writes as much behind its probes as the first needed
+  // before the fault showed.
+  const std::vector<int64_t> flush = {outcome->cache_high};
+  for (int round = 1; err == 0 && round < kMostProbeRounds; ++round) {
+    // The probe writes a small part of the card, never a quarter of it.
+    if (outcome->bytes_written + outcome->cache_high + kSplit * 2 * kBlock >
+        announced / 4) {
+      break;
+    }
     const Bounds b = CurrentBounds();
     if (b.bad < 0) break;
     const int64_t low = b.good >= 0 ? b.good + kBlock : 0;
@@ -311,7 +410,7 @@ int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
       sentinels.insert(g_landed_on[b.bad]);
     }
     for (int64_t s : sentinels) probes.erase(s);
-    err = Round(round, probes, sentinels);
+    err = Round(round, probes, sentinels, flush);
   }
   FreeProbeBuffer(g_buffer);
   g_buffer = nullptr;
@@ -320,6 +419,10 @@ int RunProbe(const std::vector<FileExtent>& extents, int64_t announced,
   outcome->checked_from = g_verdict.empty() ? 0 : g_verdict.begin()->first;
   outcome->checked_to =
       g_verdict.empty() ? 0 : g_verdict.rbegin()->first + kBlock;
+  if (!g_failed.empty()) {
+    outcome->error_found = true;
+    outcome->error_from = *g_failed.begin();
+  }
   const Bounds b = CurrentBounds();
   if (b.bad < 0) return 0;
   outcome->fault_found = true;

@@ -34,6 +34,8 @@ bool g_out_broken = false;
 // records it; the run ends at its next output, key poll or folder entry,
 // where writing out what it printed is safe.
 volatile sig_atomic_t g_pending_signal = 0;
+// While set, a signal waits until the card under check has its data back.
+bool g_signal_death_deferred = false;
 volatile sig_atomic_t g_key_mode_set = 0;
 volatile sig_atomic_t g_in_console_write = 0;
 bool g_dying = false;
@@ -266,8 +268,17 @@ void ConsoleInit() {
 }
 
 void HandlePendingSignal() {
-  if (g_pending_signal != 0) WriteOutAndDie(nullptr, 0);
+  if (g_pending_signal != 0 && !g_signal_death_deferred) {
+    WriteOutAndDie(nullptr, 0);
+  }
 }
+
+void DeferSignalDeath(bool on) {
+  g_signal_death_deferred = on;
+  HandlePendingSignal();
+}
+
+bool SignalPending() { return g_pending_signal != 0; }
 
 void ConsoleRestore() { RestoreTerminalRaw(); }
 
@@ -369,9 +380,11 @@ void ExitProgram(int status) {
   std::exit(status);
 }
 
-void TEST_RedetectStreams() {
+void RedetectStreams() {
   g_initialised = false;
   DetectStreams();
 }
+
+void TEST_RedetectStreams() { RedetectStreams(); }
 
 }  // namespace korv

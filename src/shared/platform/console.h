@@ -21,6 +21,13 @@ void ConsoleInit();
 // so loops that do neither for long should call it themselves.
 void HandlePendingSignal();
 
+// While on, a terminating signal is only noted (SignalPending), so that a
+// run can first undo what must not be left half done (a card's data
+// written back); turning it off ends the program for a signal that came
+// meanwhile. A second signal still ends the program at once.
+void DeferSignalDeath(bool on);
+bool SignalPending();
+
 // Puts the terminal back into the mode it had before ConsoleInit.
 void ConsoleRestore();
 
@@ -125,6 +132,9 @@ void SetRunObservers(void (*error_seen)(int err, std::string_view path),
 // the front) while set, and an empty text counts as end of input.
 void TEST_CaptureOutput(std::string* sink);
 void TEST_SetKeyInput(std::string* keys);
+// Looks at standard input and output again, after another file was put
+// on descriptor 0 or 1 (a child process whose output goes to a pipe).
+void RedetectStreams();
 // Test hook: looks at standard input and output again (after a test has
 // put another file on descriptor 0 or 1).
 void TEST_RedetectStreams();

@@ -62,6 +62,8 @@ void RestoreModes() {
 // closing window asked the run to end; the run ends at its next output,
 // key poll or folder entry, where writing out what it printed is safe.
 volatile LONG g_pending_control = 0;
+// While set, a Ctrl-C waits until the card under check has its data back.
+bool g_signal_death_deferred = false;
 volatile LONG g_dying = 0;
 
 // Milliseconds the orderly end may take before the control thread ends
@@ -395,8 +397,17 @@ void ConsoleInit() {
 }
 
 void HandlePendingSignal() {
-  if (g_pending_control != 0 && g_dying == 0) WriteOutAndDie();
+  if (g_pending_control != 0 && g_dying == 0 && !g_signal_death_deferred) {
+    WriteOutAndDie();
+  }
 }
+
+void DeferSignalDeath(bool on) {
+  g_signal_death_deferred = on;
+  HandlePendingSignal();
+}
+
+bool SignalPending() { return g_pending_control != 0; }
 
 void ConsoleRestore() { RestoreModes(); }
 
@@ -527,9 +538,11 @@ void ExitProgram(int status) {
   std::exit(status);
 }
 
-void TEST_RedetectStreams() {
+void RedetectStreams() {
   g_initialised = false;
   DetectStreams();
 }
+
+void TEST_RedetectStreams() { RedetectStreams(); }
 
 }  // namespace korv

@@ -2,15 +2,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "shared/platform/files.h"
 
@@ -95,6 +100,48 @@ bool ReadExtentMap(int fd, int64_t size, int64_t start_byte,
   return !extents->empty();
 }
 
+// The mount point and the options of the file system on device number dev.
+bool MountOf(dev_t dev, std::string* mount_point, std::string* options) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    fields >> id >> parent >> numbers >> root >> point;
+    unsigned major_number = 0, minor_number = 0;
+    if (std::sscanf(numbers.c_str(), "%u:%u", &major_number, &minor_number) !=
+            2 ||
+        makedev(major_number, minor_number) != dev) {
+      continue;
+    }
+    const size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream rest(line.substr(dash + 3));
+    std::string type, source;
+    rest >> type >> source >> *options;
+    *mount_point = point;  // blanks stay \040: no folder of ours has them
+    return true;
+  }
+  return false;
+}
+
+int64_t g_file_bytes = 0;
+
+int CountFileBytes(const char*, const struct stat* st, int type,
+                   struct FTW*) {
+  if (type == FTW_F && S_ISREG(st->st_mode)) {
+    g_file_bytes += static_cast<int64_t>(st->st_blocks) * 512;
+  }
+  return g_file_bytes > 0 ? 1 : 0;  // the first file with data is enough
+}
+
+// True when a file on the file system mounted at mount_point holds data.
+bool FilesWithData(const std::string& mount_point) {
+  g_file_bytes = 0;
+  nftw(mount_point.c_str(), CountFileBytes, 16, FTW_PHYS | FTW_MOUNT);
+  return g_file_bytes > 0;
+}
+
 }  // namespace
 
 int CreateProbeFile(const std::string& folder, int64_t bytes,
@@ -112,6 +159,19 @@ int CreateProbeFile(const std::string& folder, int64_t bytes,
       !WholeDeviceOf(static_cast<int64_t>(st.st_dev), &whole)) {
     close(fd);
     return kProbeNoPlaceMap;
+  }
+  probe->device = whole.device;
+  std::string mount_point, options;
+  if (MountOf(st.st_dev, &mount_point, &options)) {
+    if (("," + options + ",").find(",data=journal,") != std::string::npos) {
+      close(fd);
+      return kProbeNotDirect;
+    }
+    // Only the file system's own records may lie beside the probe.
+    if (FilesWithData(mount_point)) {
+      close(fd);
+      return kProbeFilesOnCard;
+    }
   }
   // The system call itself, not posix_fallocate: the C library's fallback
   // would write every byte, which is the full fill this check avoids.

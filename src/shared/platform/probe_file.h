@@ -39,8 +39,14 @@ inline constexpr int kProbeNoAllocation = -1;
 // the file system cannot tell where a file lies on the device, or does not
 // write a reserved block where it said (FUSE, network, tmpfs, btrfs, ...);
 inline constexpr int kProbeNoPlaceMap = -2;
-// this system has no quick check (Windows).
+// this system has no quick check (Windows);
 inline constexpr int kProbeNotOnThisSystem = -3;
+// the file system takes uncached writes into the computer's memory first
+// (ext4 with data=journal), so a read would see them there, not on the card;
+inline constexpr int kProbeNotDirect = -4;
+// files lie on the file system: a write past the card's real end could
+// land on them. For both, probe->device names the whole device.
+inline constexpr int kProbeFilesOnCard = -5;
 
 // Creates a file without a name in folder, so that nothing is left behind
 // however the program ends, reserves `bytes` for it on the disk without
