@@ -18,6 +18,7 @@
 #include <utmp.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -275,13 +276,20 @@ bool RunTool(const std::string& name, const std::vector<std::string>& args,
   return true;
 }
 
+// Attaches the image and, for a card with a file system (a mount_path),
+// formats (format) and mounts it.
 bool AttachAndMount(FakeCard* card, bool format, std::string* why) {
   std::string out;
-  if (!RunTool("losetup", {"--find", "--show", card->fuse_folder + "/card.img"},
+  // Buffered, said rather than left to losetup's default: the tests count
+  // on a loop device with its own page cache in front of the card.
+  if (!RunTool("losetup",
+               {"--find", "--show", "--direct-io=off",
+                card->fuse_folder + "/card.img"},
                &out, why)) {
     return false;
   }
   card->device = out.substr(0, out.find('\n'));
+  if (card->mount_path.empty()) return true;
   if (format &&
       !RunTool("mkfs.ext4", {"-q", "-F", "-O", "^has_journal", "-E",
                              "nodiscard,lazy_itable_init=0", card->device},
@@ -297,7 +305,7 @@ bool AttachAndMount(FakeCard* card, bool format, std::string* why) {
 }
 
 void UnmountAndDetach(FakeCard* card) {
-  umount2(card->mount_path.c_str(), 0);
+  if (!card->mount_path.empty()) umount2(card->mount_path.c_str(), 0);
   if (!card->device.empty()) {
     std::string why;
     RunTool("losetup", {"-d", card->device}, nullptr, &why);
@@ -310,6 +318,14 @@ void UnmountAndDetach(FakeCard* card) {
 bool MakeFakeCard(const std::string& root, long long announced,
                   long long real, FakeCard* card, std::string* why,
                   long long alias_to) {
+  FakeCardOptions options;
+  options.alias_to = alias_to;
+  return MakeFakeCardWith(root, announced, real, options, card, why);
+}
+
+bool MakeFakeCardWith(const std::string& root, long long announced,
+                      long long real, const FakeCardOptions& options,
+                      FakeCard* card, std::string* why) {
   if (!IsRoot()) {
     *why = "needs root for FUSE, loop devices and mounts";
     return false;
@@ -324,12 +340,29 @@ bool MakeFakeCard(const std::string& root, long long announced,
     return false;
   }
   card->fuse_folder = root + "/fuse";
-  card->mount_path = root + "/karte";
+  card->mount_path.clear();
   mkdir(card->fuse_folder.c_str(), 0700);
-  mkdir(card->mount_path.c_str(), 0755);
-  std::vector<std::string> args = {card->fuse_folder, std::to_string(announced),
-                                   std::to_string(real)};
-  if (alias_to >= 0) args.push_back(std::to_string(alias_to));
+  if (options.format) {
+    card->mount_path = root + "/karte";
+    mkdir(card->mount_path.c_str(), 0755);
+  }
+  std::vector<std::string> args;
+  if (options.cache > 0) {
+    args.push_back("--cache=" + std::to_string(options.cache));
+  }
+  if (options.fill) {
+    args.push_back("--fill=" + std::to_string(options.fill_seed));
+  }
+  if (options.delay_ms > 0) {
+    args.push_back("--delay-ms=" + std::to_string(options.delay_ms));
+  }
+  args.insert(args.end(), {card->fuse_folder, std::to_string(announced),
+                           std::to_string(real)});
+  if (options.alias_to >= 0 || options.eio_from >= 0) {
+    args.push_back(options.alias_to >= 0 ? std::to_string(options.alias_to)
+                                         : "-");
+  }
+  if (options.eio_from >= 0) args.push_back(std::to_string(options.eio_from));
   ProcessResult r = RunProgram(tool, args, ProcessOptions());
   if (r.status != 0) {
     *why = "fake_card_fs failed: " + r.output;
@@ -352,6 +385,64 @@ void RemoveFakeCard(FakeCard* card) {
   // Lazily: the loop driver may still hold the image for a moment; the
   // tool ends once it lets go.
   if (!card->fuse_folder.empty()) umount2(card->fuse_folder.c_str(), MNT_DETACH);
+}
+
+std::string FakeCardChecksum(const FakeCard& card) {
+  const int fd = open((card.fuse_folder + "/card.img").c_str(), O_RDONLY);
+  if (fd < 0) return std::string();
+  struct stat st = {};
+  std::vector<uint64_t> words(1 << 17);
+  uint64_t hash = 0xCBF29CE484222325ull;
+  long long total = 0;
+  bool sound = fstat(fd, &st) == 0;
+  // Word by word, each step rotating the sum before mixing the next word
+  // in: fast enough for a GiB through FUSE, and a change anywhere, or a
+  // block in another place, changes all of it.
+  while (sound) {
+    const size_t want = words.size() * sizeof(uint64_t);
+    size_t got = 0;
+    while (got < want) {
+      const ssize_t n =
+          read(fd, reinterpret_cast<char*>(words.data()) + got, want - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) sound = false;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got == 0) break;
+    // A short last piece is taken with zeros after it; the length is part
+    // of the sum.
+    memset(reinterpret_cast<char*>(words.data()) + got, 0,
+           (sizeof(uint64_t) - got % sizeof(uint64_t)) % sizeof(uint64_t));
+    for (size_t i = 0; i < (got + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+         ++i) {
+      hash = ((hash << 29 | hash >> 35) ^ words[i]) * 0x9E3779B97F4A7C15ull;
+    }
+    total += static_cast<long long>(got);
+  }
+  close(fd);
+  if (!sound || total != st.st_size) return std::string();
+  hash = ((hash << 29 | hash >> 35) ^ static_cast<uint64_t>(total)) *
+         0x9E3779B97F4A7C15ull;
+  char text[17];
+  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+long long DeviceWriteSectors(const std::string& device) {
+  const std::string name = device.substr(device.rfind('/') + 1);
+  std::string stat;
+  if (name.empty() ||
+      !ReadWholeFile("/sys/class/block/" + name + "/stat", &stat)) {
+    return -1;
+  }
+  // Reads: ios, merges, sectors, ms; then writes: ios, merges, sectors.
+  std::istringstream fields(stat);
+  long long value = -1;
+  for (int i = 0; i < 7; ++i) {
+    if (!(fields >> value)) return -1;
+  }
+  return value;
 }
 
 bool MountTmpfs(const std::string& path, long long size_bytes,

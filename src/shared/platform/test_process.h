@@ -103,7 +103,7 @@ std::string NormalizeTranscript(const std::string& text);
 struct FakeCard {
   std::string fuse_folder;  // where the tool serves card.img
   std::string device;       // the loop device, empty while detached
-  std::string mount_path;   // where the ext4 file system is mounted
+  std::string mount_path;   // where the ext4 file system is mounted, if any
 };
 
 // Builds a fake card of announced bytes with real bytes of memory below
@@ -116,12 +116,47 @@ bool MakeFakeCard(const std::string& root, long long announced,
                   long long real, FakeCard* card, std::string* why,
                   long long alias_to = -1);
 
+// How MakeFakeCardWith builds a fake card.
+struct FakeCardOptions {
+  long long alias_to = -1;  // where the excess lands (-1: the tool's choice)
+  long long eio_from = -1;  // reads and writes from here on fail (-1: never)
+  long long cache = 0;      // bytes of write cache inside the card
+  // The memory starts with pseudo-random bytes from fill_seed, the user
+  // data a card holds before a test, instead of zeros.
+  bool fill = false;
+  unsigned long long fill_seed = 1;
+  int delay_ms = 0;  // added to every write request
+  // false: the loop device stays bare, without file system and unmounted
+  // (mount_path stays empty).
+  bool format = true;
+};
+
+// Builds a fake card as MakeFakeCard does, with everything the tool
+// offers; fails alike.
+bool MakeFakeCardWith(const std::string& root, long long announced,
+                      long long real, const FakeCardOptions& options,
+                      FakeCard* card, std::string* why);
+
 // Unmounts the card, detaches and reattaches its image and mounts it
 // again, so that everything read afterwards comes from the card itself.
+// A card without file system is only reattached.
 bool RemountFakeCard(FakeCard* card, std::string* why);
 
-// Unmounts and detaches everything MakeFakeCard set up (the tool ends).
+// Unmounts and detaches everything MakeFakeCard or MakeFakeCardWith set up
+// (the tool ends).
 void RemoveFakeCard(FakeCard* card);
+
+// A checksum of all the card announces as the card itself answers, its
+// write cache included (read from the tool's image, past the loop device's
+// page cache); empty when the image cannot be read.
+std::string FakeCardChecksum(const FakeCard& card);
+
+// The sectors of 512 bytes written to a block device (such as
+// FakeCard::device) since it appeared, from /sys/class/block/NAME/stat;
+// -1 when unreadable. Counts what reached the device, not what still
+// waits in its page cache; a loop device keeps counting across detaching
+// and attaching, so compare two readings.
+long long DeviceWriteSectors(const std::string& device);
 
 // Lists the names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);
