@@ -252,7 +252,8 @@ int BackupLoad(const std::string& path, BackupCard* card) {
   return err;
 }
 
-int BackupRestore(const BackupDevice& device, RestoreOutcome* outcome) {
+int BackupRestore(const BackupDevice& device, int64_t push_from,
+                  int64_t push_bytes, RestoreOutcome* outcome) {
   *outcome = RestoreOutcome();
   constexpr size_t kRun = 256;  // blocks written or read in one go
   uint8_t* buffer =
@@ -280,6 +281,19 @@ int BackupRestore(const BackupDevice& device, RestoreOutcome* outcome) {
     err = device.write(offset, buffer, count * kBackupBlock);
     if (err != 0) break;
     outcome->blocks += static_cast<int64_t>(count);
+  }
+  for (const auto& [offset, count] : runs) {
+    if (err != 0) break;
+    const int64_t end = offset + static_cast<int64_t>(count) * kBackupBlock;
+    const int64_t from = std::max(offset, push_from);
+    const int64_t to = std::min(end, push_from + push_bytes);
+    if (from >= to) continue;
+    const size_t blocks = static_cast<size_t>((to - from) / kBackupBlock);
+    for (size_t i = 0; i < blocks; ++i) {
+      Original(from + static_cast<int64_t>(i) * kBackupBlock,
+               buffer + i * kBackupBlock);
+    }
+    err = device.write(from, buffer, blocks * kBackupBlock);
   }
   if (err == 0) err = device.flush();
   for (const auto& [offset, count] : runs) {

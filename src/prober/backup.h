@@ -68,9 +68,15 @@ struct RestoreOutcome {
 // Writes every kept block back as the card held it before the check: a
 // block that held the check's own stamps when it was kept (its memory
 // shared with a position written before) gets what that position held.
-// Then reads each back to confirm. Returns 0 or the error number of a
-// failed write, flush or read (the file stays then).
-int BackupRestore(const BackupDevice& device, RestoreOutcome* outcome);
+// Then writes the kept blocks of [push_from, push_from + push_bytes) once
+// more: a card with a write cache that shares memory between positions
+// would otherwise keep the last blocks in its cache, and show its memory's
+// older contents under the other positions; these blocks, kept before the
+// first write, push them out with their own true contents. Then reads each
+// block back to confirm. Returns 0 or the error number of a failed write,
+// flush or read (the file stays then).
+int BackupRestore(const BackupDevice& device, int64_t push_from,
+                  int64_t push_bytes, RestoreOutcome* outcome);
 
 // Removes the file once the card has its data back.
 int BackupDiscard();

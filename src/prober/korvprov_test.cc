@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shared/platform/files.h"
@@ -16,6 +17,7 @@ namespace {
 constexpr long long kMiB = 1 << 20;
 constexpr int kFakeCardStatus = 65;
 constexpr int kNoQuickCheckStatus = 69;
+constexpr int kFolderBusyExitStatus = 75;
 
 class KorvprovTest : public ::testing::Test {
  protected:
@@ -64,6 +66,8 @@ TEST_F(KorvprovTest, CommandLine) {
       {{"", "10000"}, 64, "Aufruf: Korvprov [verzeichnis] [protokoll]\n"},
       {{std::string(300, 'x')}, 64, "Aufruf: Korvprov"},
       {{"fehlt"}, 2, "E/A-Fehler 2 ("},
+      {{"--foo"}, 64, "Aufruf: Korvprov"},
+      {{"--zurueck=x"}, 64, "Korvprov --zurueck=datei geraet\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0].substr(0, 10));
@@ -128,20 +132,24 @@ TEST_F(KorvprovTest, FindsTheRealEndOfAFakeCard) {
   }
 }
 
-TEST_F(KorvprovTest, ASoundCardPasses) {
+// In a folder the check cannot see writes that land on the file system's
+// own records: a sound card gets no all-clear there, but the advice to
+// check the device.
+TEST_F(KorvprovTest, AFolderGivesNoAllClear) {
   std::string why;
   if (!MakeFakeCard(root_, 96 * kMiB, 96 * kMiB, &card_, &why)) {
     GTEST_SKIP() << why;
   }
   ProcessResult r = Run({card_.mount_path});
-  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.status, kNoQuickCheckStatus) << r.output;
   EXPECT_NE(r.output.find("Datentraeger " + card_.device +
                           ": angekuendigt 96,000 M, kein Fehler von Sektor "),
             std::string::npos)
       << r.output;
-  EXPECT_NE(r.output.find("Kein Hinweis auf fehlenden Speicher gefunden.\n"),
-            std::string::npos);
-  EXPECT_EQ(r.output.find("ACHTUNG"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("ausgehaengt pruefen: korvprov " + card_.device),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("Kein Hinweis"), std::string::npos) << r.output;
   EXPECT_EQ(ListFolder(card_.mount_path),
             std::vector<std::string>({"lost+found"}));
 }
@@ -206,6 +214,238 @@ TEST_F(KorvprovTest, FileSystemsWithoutAMapAdviseTheFullCheck) {
               std::string::npos)
         << r.output;
     EXPECT_TRUE(ListFolder(folder).size() <= 1u);  // lost+found at most
+  }
+}
+
+// The real end a result names: [low, high] in bytes, (-1, -1) when none.
+std::pair<long long, long long> EndOf(const std::string& output) {
+  long long low = -1, high = -1;
+  size_t at = output.find("echter Speicher endet bei Sektor ");
+  if (at != std::string::npos) {
+    low = high = std::atoll(output.c_str() + at + 33) * 512;
+  }
+  at = output.find("echter Speicher endet zwischen Sektor ");
+  if (at != std::string::npos) {
+    low = std::atoll(output.c_str() + at + 38) * 512;
+    const size_t and_at = output.find(") und Sektor ", at);
+    if (and_at != std::string::npos) {
+      high = std::atoll(output.c_str() + and_at + 13) * 512;
+    }
+  }
+  return {low, high};
+}
+
+// The whole device of cards without a file system, filled with data first:
+// the verdict, the real end within 1 MiB, a cache that hides nothing, and
+// every byte of the card as it was.
+TEST_F(KorvprovTest, TheWholeDeviceOfEveryCard) {
+  struct Case {
+    const char* name;
+    long long announced, real, alias_to, cache, eio_from;
+    int status;
+    const char* shown;
+  };
+  const long long kGiB = 1024 * kMiB;
+  const Case cases[] = {
+      {"96/72 onto 30 MiB", 96 * kMiB, 72 * kMiB, 30 * kMiB, 0, -1,
+       kFakeCardStatus, "Zwischenspeicher: hoechstens 1,000 M\n"},
+      {"96/72 onto the start", 96 * kMiB, 72 * kMiB, 0, 0, -1,
+       kFakeCardStatus, "!!! ACHTUNG FEHLER !!!"},
+      {"4 GiB/1 GiB onto the start", 4 * kGiB, kGiB, 0, 0, -1,
+       kFakeCardStatus, "endet bei Sektor 2097152 (1,000 G)"},
+      {"1 GiB/600 MiB, 64 MiB cache", kGiB, 600 * kMiB, 30 * kMiB, 64 * kMiB,
+       -1, kFakeCardStatus, "Zwischenspeicher: mehr als 16,000 M, hoechstens "},
+      // Writing past 256 MiB of cache would take more than a quarter of
+      // this card: no all-clear.
+      {"1 GiB/600 MiB, 256 MiB cache", kGiB, 600 * kMiB, 30 * kMiB,
+       256 * kMiB, -1, kNoQuickCheckStatus,
+       "koennte fehlenden Speicher verbergen"},
+      {"96/72 answering EIO past 72 MiB", 96 * kMiB, 96 * kMiB, 0, 0,
+       72 * kMiB, kFakeCardStatus, ", Fehler ab Sektor 147456\n"},
+      {"a sound card", 1200 * kMiB, 1200 * kMiB, 0, 0, -1, 0,
+       "Kein Hinweis auf fehlenden Speicher gefunden.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCardOptions options;
+    options.alias_to = c.alias_to;
+    options.cache = c.cache;
+    options.eio_from = c.eio_from;
+    options.fill = true;
+    options.format = false;
+    std::string why;
+    if (!MakeFakeCardWith(root_, c.announced, c.real, options, &card_,
+                          &why)) {
+      GTEST_SKIP() << why;
+    }
+    // A card that fails past its end cannot be read whole.
+    const std::string before = FakeCardChecksum(card_);
+    ASSERT_EQ(before.empty(), c.eio_from >= 0);
+    ProcessResult r = Run({card_.device});
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find(c.shown), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("), wieder gelesen und gleich\n"),
+              std::string::npos)
+        << r.output;
+    if (c.status == kFakeCardStatus) {
+      const long long end = c.eio_from >= 0 ? c.eio_from : c.real;
+      const auto [low, high] = EndOf(r.output);
+      EXPECT_LE(low, end) << r.output;
+      EXPECT_GE(high, end) << r.output;
+      EXPECT_LE(high - low, kMiB) << r.output;
+    }
+    // At most a quarter of the card is written.
+    const long long written_mib = NumberAfter(r.output, "Geschrieben: ");
+    EXPECT_GE(written_mib, 0) << r.output;
+    EXPECT_LE(written_mib * kMiB, c.announced / 4) << r.output;
+    EXPECT_EQ(FakeCardChecksum(card_), before);
+    EXPECT_TRUE(ListFolder(home_ + "/korvamel").empty());
+    RemoveFakeCard(&card_);
+  }
+}
+
+// A mounted card is refused before a byte is written; a run killed
+// midway leaves its backup, the next run refuses the card and names the
+// command that gives the card its data back.
+TEST_F(KorvprovTest, NothingIsLostOnTheDevice) {
+  FakeCardOptions options;
+  options.alias_to = 30 * kMiB;
+  options.fill = true;
+  options.delay_ms = 20;
+  std::string why;
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
+                        &why)) {
+    GTEST_SKIP() << why;
+  }
+  const long long written = DeviceWriteSectors(card_.device);
+  ProcessResult r = Run({card_.device});
+  EXPECT_EQ(r.status, kFolderBusyExitStatus) << r.output;
+  EXPECT_NE(r.output.find("Datentraeger " + card_.device +
+                          " ist in Benutzung (eingehaengt: " +
+                          card_.mount_path + ")"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(DeviceWriteSectors(card_.device), written);
+
+  ASSERT_TRUE(RunProgram("/bin/umount", {card_.mount_path}, ProcessOptions())
+                  .status == 0);
+  const std::string before = FakeCardChecksum(card_);
+  ProcessOptions killed;
+  killed.env.push_back({"HOME", home_});
+  killed.timeout_ms = 2500;  // then SIGKILL, in the middle of the writes
+  r = RunProgram(BuiltProgram("korvprov"), {card_.device}, killed);
+  ASSERT_TRUE(r.timed_out) << r.output;
+  EXPECT_NE(FakeCardChecksum(card_), before);
+  const std::vector<std::string> kept = ListFolder(home_ + "/korvamel");
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string backup = home_ + "/korvamel/" + kept[0];
+
+  r = Run({card_.device});
+  EXPECT_EQ(r.status, kFolderBusyExitStatus) << r.output;
+  EXPECT_NE(r.output.find("erst: korvprov --zurueck=" + backup + " " +
+                          card_.device + "\n"),
+            std::string::npos)
+      << r.output;
+  r = Run({"--zurueck=" + backup, card_.device});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("), wieder gelesen und gleich\n"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(FakeCardChecksum(card_), before);
+  EXPECT_TRUE(ListFolder(home_ + "/korvamel").empty());
+}
+
+// Two cards in one command: each one's lines behind its device, a table
+// row each, and the worse status.
+TEST_F(KorvprovTest, SeveralCardsSideBySide) {
+  FakeCard second;
+  FakeCardOptions options;
+  options.format = false;
+  std::string why;
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
+                        &why)) {
+    GTEST_SKIP() << why;
+  }
+  const std::string other = root_ + "/zwei";
+  ASSERT_EQ(MakeFolder(other), 0);
+  ASSERT_TRUE(MakeFakeCardWith(other, 96 * kMiB, 96 * kMiB, options, &second,
+                               &why))
+      << why;
+  ProcessResult r = Run({card_.device, second.device});
+  const std::string second_device = second.device;
+  RemoveFakeCard(&second);
+  EXPECT_EQ(r.status, kFakeCardStatus) << r.output;
+  EXPECT_NE(r.output.find(card_.device + ": Datentraeger " + card_.device +
+                          ": angekuendigt 96,000 M, echter Speicher endet bei "
+                          "Sektor 147456 (72,000 M)\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find(second_device + ": Datentraeger " + second_device +
+                          ": angekuendigt 96,000 M, kein Fehler"),
+            std::string::npos)
+      << r.output;
+  const size_t table = r.output.find("\nGeraet ");
+  ASSERT_NE(table, std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(card_.device, table), std::string::npos);
+  EXPECT_NE(r.output.find("72,000 M", table), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("FALSCH", table), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(second_device, table), std::string::npos);
+}
+
+// In a folder the check runs only where its probes reach the card: not on
+// ext4 with data=journal (uncached writes stay in the computer), not beside
+// files a moved write could damage; a cache in the card hides nothing.
+TEST_F(KorvprovTest, AFolderOnlyWhereTheCheckIsSound) {
+  struct Case {
+    const char* name;
+    const char* mount_options;
+    bool files;
+    long long cache;
+  };
+  const Case cases[] = {
+      {"data=journal", "data=journal", false, 0},
+      {"files on the card", "", true, 0},
+      {"a 16 MiB cache", "", false, 16 * kMiB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCardOptions options;
+    options.cache = c.cache;
+    std::string why;
+    if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
+                          &why)) {
+      GTEST_SKIP() << why;
+    }
+    if (*c.mount_options != '\0') {
+      ASSERT_EQ(RunProgram("/bin/sh",
+                           {"-c", "umount " + card_.mount_path +
+                                      " && tune2fs -O has_journal " +
+                                      card_.device + " >/dev/null && mount -o " +
+                                      c.mount_options +
+                                      " " + card_.device + " " +
+                                      card_.mount_path},
+                           ProcessOptions())
+                    .status,
+                0);
+    }
+    if (c.files) {
+      ASSERT_TRUE(WriteWholeFile(card_.mount_path + "/foto.jpg",
+                                 std::string(300000, 'x')));
+    }
+    ProcessResult r = Run({card_.mount_path});
+    EXPECT_NE(r.status, 0) << r.output;
+    if (c.cache == 0) {
+      EXPECT_EQ(r.status, kNoQuickCheckStatus) << r.output;
+      EXPECT_NE(r.output.find("Schnellpruefung im Verzeichnis nicht moeglich"),
+                std::string::npos)
+          << r.output;
+      EXPECT_EQ(r.output.find("Geschrieben"), std::string::npos) << r.output;
+    } else {
+      EXPECT_EQ(r.status, kFakeCardStatus) << r.output;
+      EXPECT_NE(r.output.find("Dateien auf der Karte koennen beschaedigt"),
+                std::string::npos)
+          << r.output;
+    }
+    RemoveFakeCard(&card_);
   }
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 constexpr int64_t kMiB = int64_t{1} << 20;
 constexpr int64_t kBlock = kProbeBlock;
-constexpr int64_t kFirstGridStep = 2 * kMiB;
+constexpr int64_t kFirstGridStep = kMiB;
 constexpr int64_t kMostGridPoints = 4096;
 // Each finer round splits the interval left into this many parts.
 constexpr int kSplit = 64;

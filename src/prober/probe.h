@@ -69,7 +69,7 @@ struct ProbeOutcome {
   int64_t cache_ruled_out = 0;
 };
 
-// Distance of the first round's probes on the device: 2 MiB, doubled until
+// Distance of the first round's probes on the device: 1 MiB, doubled until
 // a device of `announced` bytes needs at most 4096 of them.
 int64_t GridStep(int64_t announced);
 

@@ -201,14 +201,6 @@ int ReportOutcome(const std::string& device, int64_t announced,
          (outcome.rounds == 1 ? " Runde, " : " Runden, ") +
          StopwatchDuration(kProbeStopwatch));
   if (!outcome.fault_found) {
-    if (outcome.cache_ruled_out < kCacheToRuleOut) {
-      g_finding.verdict = "offen";
-      Report("Kein Fehler gesehen, doch ein Zwischenspeicher ueber " +
-             SizeText(outcome.cache_ruled_out) +
-             " koennte fehlenden Speicher verbergen - ganz pruefen: " +
-             FullCheckCommands(whole_device ? "<Karte>" : folder));
-      return kNoQuickCheckStatus;
-    }
     if (!whole_device) {
       // Writes that land where the file system keeps its own records, or
       // in the room left free beside the probe file, do not show.
@@ -218,6 +210,14 @@ int ReportOutcome(const std::string& device, int64_t announced,
              "- ausgehaengt pruefen: korvprov " +
              g_probe.device + ", oder ganz pruefen: " +
              FullCheckCommands(folder));
+      return kNoQuickCheckStatus;
+    }
+    if (outcome.cache_ruled_out < kCacheToRuleOut) {
+      g_finding.verdict = "offen";
+      Report("Kein Fehler gesehen, doch ein Zwischenspeicher ueber " +
+             SizeText(outcome.cache_ruled_out) +
+             " koennte fehlenden Speicher verbergen - ganz pruefen: " +
+             FullCheckCommands(whole_device ? "<Karte>" : folder));
       return kNoQuickCheckStatus;
     }
     g_finding.verdict = "in Ordnung";
@@ -304,15 +304,24 @@ int QuickCheck(const std::string& folder) {
   return ReportOutcome(device, g_probe.device_size, outcome, false, folder);
 }
 
+// Where the blocks lie that push a card's cache out after the restore: as
+// much as the search may write behind its probes, at the card's end.
+void PushRegion(int64_t size, int64_t* from, int64_t* bytes) {
+  const std::vector<int64_t> steps = CacheFlushSteps(size, size);
+  *bytes = steps.empty() ? 0 : steps.back();
+  *from = (size - *bytes) / kProbeBlock * kProbeBlock;
+}
+
 // Writes the kept blocks back and says so; false (the backup file stays)
 // when the card does not give them back as written.
-bool RestoreCard(const std::string& device, const std::string& backup) {
+bool RestoreCard(const std::string& device, const std::string& backup,
+                 int64_t push_from, int64_t push_bytes) {
   BackupDevice access;
   access.write = WriteDevice;
   access.read = ReadDevice;
   access.flush = FlushDevice;
   RestoreOutcome restored;
-  const int err = BackupRestore(access, &restored);
+  const int err = BackupRestore(access, push_from, push_bytes, &restored);
   if (err != 0) {
     Report("Sicherung bleibt: korvprov --zurueck=" + backup + " " + device);
     Fatal(err, device);
@@ -395,14 +404,24 @@ int DeviceCheck(const std::string& path) {
   // Ctrl-C and the like wait until the card has its data back.
   DeferSignalDeath(true);
   StopwatchStart(kProbeStopwatch);
-  int err = RunProbe(whole, g_device.size, card.tag, access, &outcome);
+  // Kept before the first write, the blocks that push the card's cache
+  // out after the restore: as much as the search may write behind its
+  // probes, from the card's end down.
+  int64_t push_from = 0, push_bytes = 0;
+  PushRegion(g_device.size, &push_from, &push_bytes);
+  int err = KeepBlocks({{push_from, push_from + push_bytes}});
+  if (err == 0) {
+    err = RunProbe(whole, g_device.size, card.tag, access, &outcome);
+  }
   StopwatchStop(kProbeStopwatch);
   if (err != 0 && err != kProbeStopped) {
     // A card that went away cannot be given its data back now.
     Report("Sicherung bleibt: korvprov --zurueck=" + backup + " " + path);
     Fatal(err, path);
   }
-  const bool restored = RestoreCard(path, backup);
+  const bool restored = RestoreCard(path, backup, push_from,
+                                    outcome.fault_found ? outcome.cache_high
+                                                        : 0);
   DeferSignalDeath(false);
   int status = ReportOutcome(device, g_device.size, outcome, true, path);
   if (!restored && status == 0) status = kFakeCardStatus;
@@ -431,16 +450,19 @@ int RestoreFromFile(const std::string& file, const std::string& path) {
          SizeText(card.size) + "), " + Grouped64(BackupBlocks()) +
          " Bloecke");
   DeferSignalDeath(true);
-  const bool restored = RestoreCard(path, file);
+  // The cache's size is not known here: all of the blocks kept to push it
+  // out go twice.
+  int64_t push_from = 0, push_bytes = 0;
+  PushRegion(card.size, &push_from, &push_bytes);
+  const bool restored = RestoreCard(path, file, push_from, push_bytes);
   DeferSignalDeath(false);
   return restored ? 0 : kFakeCardStatus;
 }
 
-// The command line, options apart: --zurueck=FILE and --anpassen, then the
-// devices or the folder, then protokoll.
+// The command line, options apart: --zurueck=FILE, then the devices or the
+// folder, then protokoll.
 struct ProberCommand {
   std::string restore_from;
-  bool adjust = false;
   std::vector<std::string> devices;
   std::vector<const char*> rest;  // argv without the options and devices
 };
@@ -581,8 +603,6 @@ ArgumentVerdict ParseProberArguments(int argc, const char* const* argv) {
     if (!positional_seen && arg.rfind("--zurueck=", 0) == 0) {
       g_command.restore_from = arg.substr(sizeof "--zurueck=" - 1);
       if (g_command.restore_from.empty()) return ArgumentVerdict::kInvalid;
-    } else if (!positional_seen && arg == "--anpassen") {
-      g_command.adjust = true;
     } else if (!positional_seen && arg.rfind("--", 0) == 0 && arg.size() > 2) {
       return ArgumentVerdict::kInvalid;
     } else if (g_command.rest.size() == 1 && IsBlockDevicePath(arg)) {
@@ -604,7 +624,6 @@ ArgumentVerdict ParseProberArguments(int argc, const char* const* argv) {
     }
     return ParseProtocolArgument(n, rest, 1);
   }
-  if (g_command.adjust) return ArgumentVerdict::kInvalid;
   const ArgumentVerdict verdict = ParseFolderArgument(n, rest, 1);
   if (verdict != ArgumentVerdict::kRun) return verdict;
   return ParseProtocolArgument(n, rest, 2);
