@@ -285,11 +285,7 @@ int QuickCheck(const std::string& folder) {
          Grouped64(static_cast<int64_t>(g_probe.extents.size())) +
          " Bereichen");
   OutFlush();
-  ProbeAccess access;
-  access.write = WriteProbe;
-  access.read = ReadProbe;
-  access.flush = FlushProbe;
-  access.round_done = RoundDone;
+  const ProbeAccess access = {WriteProbe, ReadProbe, FlushProbe, RoundDone};
   ProbeOutcome outcome;
   StopwatchStart(kProbeStopwatch);
   err =
@@ -393,12 +389,8 @@ int DeviceCheck(const std::string& path) {
   Report(device + "angekuendigt " + SizeText(g_device.size) +
          ", ganzes Geraet, Sicherung: " + backup);
   OutFlush();
-  ProbeAccess access;
-  access.write = WriteDevice;
-  access.read = ReadDevice;
-  access.flush = FlushDevice;
-  access.round_done = RoundDone;
-  access.keep = KeepBlocks;
+  const ProbeAccess access = {WriteDevice, ReadDevice, FlushDevice, RoundDone,
+                              KeepBlocks};
   const std::vector<FileExtent> whole = {{0, 0, g_device.size}};
   ProbeOutcome outcome;
   // Ctrl-C and the like wait until the card has its data back.

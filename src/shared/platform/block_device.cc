@@ -147,30 +147,29 @@ int OpenBlockDevice(const std::string& path, BlockDevice* device,
   return 0;
 }
 
-int ReadBlockDevice(const BlockDevice& device, int64_t offset, void* data,
-                    size_t length) {
+int ReadFullyAt(int fd, int64_t offset, void* data, size_t length,
+                int at_end_error) {
   char* p = static_cast<char*>(data);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = pread(device.fd, p + done, length - done,
-                            static_cast<off_t>(offset + done));
+    const ssize_t n =
+        pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoOr(EIO);
     }
-    if (n == 0) return ENXIO;  // past the end: the device shrank
+    if (n == 0) return at_end_error;
     done += static_cast<size_t>(n);
   }
   return 0;
 }
 
-int WriteBlockDevice(const BlockDevice& device, int64_t offset,
-                     const void* data, size_t length) {
+int WriteFullyAt(int fd, int64_t offset, const void* data, size_t length) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = pwrite(device.fd, p + done, length - done,
-                             static_cast<off_t>(offset + done));
+    const ssize_t n =
+        pwrite(fd, p + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoOr(EIO);
@@ -179,6 +178,17 @@ int WriteBlockDevice(const BlockDevice& device, int64_t offset,
     done += static_cast<size_t>(n);
   }
   return 0;
+}
+
+int ReadBlockDevice(const BlockDevice& device, int64_t offset, void* data,
+                    size_t length) {
+  // Past the end: the device shrank.
+  return ReadFullyAt(device.fd, offset, data, length, ENXIO);
+}
+
+int WriteBlockDevice(const BlockDevice& device, int64_t offset,
+                     const void* data, size_t length) {
+  return WriteFullyAt(device.fd, offset, data, length);
 }
 
 int SyncBlockDevice(const BlockDevice& device) {

@@ -55,6 +55,14 @@ int RereadPartitionTable(const BlockDevice& device);
 
 void CloseBlockDevice(BlockDevice* device);
 
+// Reads or writes exactly length bytes at offset of an open descriptor,
+// going on after signals and short transfers. A read that meets the end
+// gives at_end_error, a write that stores nothing ENOSPC. Returns 0 or an
+// error number.
+int ReadFullyAt(int fd, int64_t offset, void* data, size_t length,
+                int at_end_error);
+int WriteFullyAt(int fd, int64_t offset, const void* data, size_t length);
+
 // True for the errors by which a card says that it cannot keep or give
 // back data at a position; any other error (the device gone, no right)
 // ends the check.

@@ -16,6 +16,8 @@ int WriteBlockDevice(const BlockDevice&, int64_t, const void*, size_t) {
   return 38;  // ENOSYS under its Linux number, as the layer reports errors
 }
 int SyncBlockDevice(const BlockDevice&) { return 38; }
+int ReadFullyAt(int, int64_t, void*, size_t, int) { return 38; }
+int WriteFullyAt(int, int64_t, const void*, size_t) { return 38; }
 int RereadPartitionTable(const BlockDevice&) { return 38; }
 void CloseBlockDevice(BlockDevice* device) { device->fd = -1; }
 

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "shared/platform/block_device.h"
 #include "shared/platform/files.h"
 
 namespace korv {
@@ -201,36 +202,13 @@ int CreateProbeFile(const std::string& folder, int64_t bytes,
 
 int WriteProbeFile(const ProbeFile& probe, int64_t file_offset,
                    const void* data, size_t length) {
-  const char* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = pwrite(probe.fd, p + done, length - done,
-                       static_cast<off_t>(file_offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoOr(EIO);
-    }
-    if (n == 0) return ENOSPC;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+  return WriteFullyAt(probe.fd, file_offset, data, length);
 }
 
 int ReadProbeFile(const ProbeFile& probe, int64_t file_offset, void* data,
                   size_t length) {
-  char* p = static_cast<char*>(data);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(probe.fd, p + done, length - done,
-                      static_cast<off_t>(file_offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoOr(EIO);
-    }
-    if (n == 0) return EIO;  // the file is shorter than it was made
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+  // At the end: the file is shorter than it was made.
+  return ReadFullyAt(probe.fd, file_offset, data, length, EIO);
 }
 
 int SyncProbeFile(const ProbeFile& probe) {
