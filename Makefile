@@ -26,9 +26,10 @@ TEST_NEEDS    = libgtest-dev=/usr/include/gtest/gtest.h \
 PACKAGE_NEEDS = dpkg-dev=dpkg-shlibdeps file=file
 # The package test (root only): the checker and the manual-page tools.
 CHECK_NEEDS   = lintian=lintian man-db=man groff-base=groff mandoc=mandoc
-# The full-disk tests (root only): the file systems a disk may carry.
+# The full-disk tests (root only): the file systems a disk may carry; and
+# sfdisk, which reads the partition table korvprov --anpassen writes.
 FS_NEEDS      = xfsprogs=mkfs.xfs btrfs-progs=mkfs.btrfs exfatprogs=mkfs.exfat \
-                exfat-fuse=mount.exfat-fuse ntfs-3g=ntfs-3g
+                exfat-fuse=mount.exfat-fuse ntfs-3g=ntfs-3g fdisk=sfdisk
 # make windows: the cross compiler; its tests run the programs under wine.
 WINDOWS_NEEDS = g++-mingw-w64-x86-64-posix=x86_64-w64-mingw32-g++-posix
 WINE_NEEDS    = wine=wine wine64=/usr/lib/wine/wine64

@@ -449,5 +449,53 @@ TEST_F(KorvprovTest, AFolderOnlyWhereTheCheckIsSound) {
   }
 }
 
+// --anpassen after a fake verdict: nothing without a J; with one, a table
+// that the system's own tool reads as one FAT32 partition from 1 MiB to
+// the real end.
+TEST_F(KorvprovTest, AFakeCardGetsAPartitionUpToItsRealEnd) {
+  FakeCardOptions options;
+  options.alias_to = 30 * kMiB;
+  options.fill = true;
+  options.format = false;
+  std::string why;
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
+                        &why)) {
+    GTEST_SKIP() << why;
+  }
+  ProcessOptions answer;
+  answer.env.push_back({"HOME", home_});
+  answer.input = ProcessOptions::kText;
+  const std::string before = FakeCardChecksum(card_);
+  answer.stdin_text = "N";
+  ProcessResult r =
+      RunProgram(BuiltProgram("korvprov"), {"--anpassen", card_.device},
+                 answer);
+  EXPECT_EQ(r.status, kFakeCardStatus) << r.output;
+  EXPECT_NE(r.output.find("Schreiben (J/N)? \nNichts angepasst.\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(FakeCardChecksum(card_), before);
+
+  answer.stdin_text = "J";
+  r = RunProgram(BuiltProgram("korvprov"), {"--anpassen", card_.device},
+                 answer);
+  EXPECT_EQ(r.status, kFakeCardStatus) << r.output;
+  EXPECT_NE(r.output.find("Partitionstabelle geschrieben: " + card_.device +
+                          "p1 von Sektor 2048 bis Sektor 147456 (71,000 M)\n"
+                          "Karte einmal abziehen und wieder einstecken, "
+                          "dann:\nJetzt formatieren: mkfs.vfat -F 32 " +
+                          card_.device + "p1\n"),
+            std::string::npos)
+      << r.output;
+  ProcessResult table = RunProgram(
+      "/bin/sh", {"-c", "sfdisk --dump " + card_.fuse_folder + "/card.img"},
+      ProcessOptions());
+  if (table.status != 0) GTEST_SKIP() << "no sfdisk: " << table.output;
+  EXPECT_NE(table.output.find("card.img1 : start=        2048, size=      "
+                              "145408, type=c\n"),
+            std::string::npos)
+      << table.output;
+}
+
 }  // namespace
 }  // namespace korv

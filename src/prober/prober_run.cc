@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "prober/backup.h"
+#include "prober/partition_table.h"
 #include "prober/probe.h"
 #include "shared/format/format.h"
 #include "shared/platform/block_device.h"
@@ -366,6 +367,8 @@ BackupCard CardOf(const BlockDevice& device) {
   return card;
 }
 
+ProbeOutcome g_device_outcome;
+
 // The check of a whole device: every block it writes is read and kept
 // first, and written back at the end.
 int DeviceCheck(const std::string& path) {
@@ -415,6 +418,7 @@ int DeviceCheck(const std::string& path) {
                                     outcome.fault_found ? outcome.cache_high
                                                         : 0);
   DeferSignalDeath(false);
+  g_device_outcome = outcome;
   int status = ReportOutcome(device, g_device.size, outcome, true, path);
   if (!restored && status == 0) status = kFakeCardStatus;
   return status;
@@ -451,14 +455,78 @@ int RestoreFromFile(const std::string& file, const std::string& path) {
   return restored ? 0 : kFakeCardStatus;
 }
 
-// The command line, options apart: --zurueck=FILE, then the devices or the
-// folder, then protokoll.
+// The command line, options apart: --zurueck=FILE and --anpassen, then
+// the devices or the folder, then protokoll.
 struct ProberCommand {
   std::string restore_from;
+  bool adjust = false;  // --anpassen
   std::vector<std::string> devices;
   std::vector<const char*> rest;  // argv without the options and devices
 };
 ProberCommand g_command;
+
+// --anpassen: after a fake verdict, and a J, a new partition table with one
+// FAT32 partition that ends where the card's real memory still holds.
+int AdjustCard(int status) {
+  const std::string& path = g_command.devices[0];
+  if (status != kFakeCardStatus) {
+    Report("Nichts angepasst: die Pruefung hat keinen fehlenden Speicher "
+           "gefunden");
+    return status;
+  }
+  if (!g_device.whole) {
+    Report("Nichts angepasst: " + path + " ist eine Partition, die "
+           "Partitionstabelle steht auf dem ganzen Geraet");
+    return status;
+  }
+  uint8_t* sector = static_cast<uint8_t*>(AllocateProbeBuffer(kProbeBlock));
+  if (sector == nullptr) Fatal(12, path);  // ENOMEM
+  const int64_t end = g_device_outcome.end_low;
+  if (!BuildMbr(end, g_device.sector, RandomBits32(), sector)) {
+    Report("Nichts angepasst: zu wenig echter Speicher fuer eine Partition");
+    FreeProbeBuffer(sector);
+    return status;
+  }
+  const std::string partition = FirstPartitionPath("/dev/" + g_device.name);
+  const int64_t aligned_end = end / kPartitionStart * kPartitionStart;
+  OutLine();
+  Out("Neue Partitionstabelle mit " + partition + " von " +
+      SizeText(kPartitionStart) + " bis " + SizeText(aligned_end) +
+      ": alle Daten der Karte gehen verloren. Schreiben (J/N)? ");
+  OutFlush();
+  const uint8_t key = ReadKeyCode();
+  OutLine();
+  if (key != 'J' && key != 'j') {
+    Report("Nichts angepasst.");
+    FreeProbeBuffer(sector);
+    return status;
+  }
+  // The table is the first 512 bytes of the first sector; a larger sector
+  // keeps the rest of what it holds.
+  int err = 0;
+  if (g_device.sector > kMbrBytes) {
+    std::vector<uint8_t> table(sector, sector + kMbrBytes);
+    err = ReadBlockDevice(g_device, 0, sector,
+                          static_cast<size_t>(g_device.sector));
+    std::copy(table.begin(), table.end(), sector);
+  }
+  if (err == 0) {
+    err = WriteBlockDevice(g_device, 0, sector,
+                           static_cast<size_t>(g_device.sector));
+  }
+  if (err == 0) err = SyncBlockDevice(g_device);
+  FreeProbeBuffer(sector);
+  if (err != 0) Fatal(err, path);
+  Report("Partitionstabelle geschrieben: " + partition + " von Sektor " +
+         std::to_string(kPartitionStart / kSectorSize) + " bis Sektor " +
+         std::to_string(aligned_end / static_cast<int64_t>(kSectorSize)) +
+         " (" + SizeText(aligned_end - kPartitionStart) + ")");
+  if (RereadPartitionTable(g_device) != 0) {
+    Report("Karte einmal abziehen und wieder einstecken, dann:");
+  }
+  Report("Jetzt formatieren: mkfs.vfat -F 32 " + partition);
+  return status;
+}
 
 // Several cards at once: each is checked in a process of its own, its
 // lines shown as they come behind its device, and a table closes the run.
@@ -578,6 +646,7 @@ int DeviceRun() {
     status = RestoreFromFile(g_command.restore_from, g_command.devices[0]);
   } else if (g_command.devices.size() == 1) {
     status = DeviceCheck(g_command.devices[0]);
+    if (g_command.adjust) status = AdjustCard(status);
   } else {
     status = SeveralDevices();
   }
@@ -595,6 +664,8 @@ ArgumentVerdict ParseProberArguments(int argc, const char* const* argv) {
     if (!positional_seen && arg.rfind("--zurueck=", 0) == 0) {
       g_command.restore_from = arg.substr(sizeof "--zurueck=" - 1);
       if (g_command.restore_from.empty()) return ArgumentVerdict::kInvalid;
+    } else if (!positional_seen && arg == "--anpassen") {
+      g_command.adjust = true;
     } else if (!positional_seen && arg.rfind("--", 0) == 0 && arg.size() > 2) {
       return ArgumentVerdict::kInvalid;
     } else if (g_command.rest.size() == 1 && IsBlockDevicePath(arg)) {
@@ -614,8 +685,13 @@ ArgumentVerdict ParseProberArguments(int argc, const char* const* argv) {
     if (!g_command.restore_from.empty() && g_command.devices.size() != 1) {
       return ArgumentVerdict::kInvalid;
     }
+    if (g_command.adjust && (g_command.devices.size() != 1 ||
+                             !g_command.restore_from.empty())) {
+      return ArgumentVerdict::kInvalid;
+    }
     return ParseProtocolArgument(n, rest, 1);
   }
+  if (g_command.adjust) return ArgumentVerdict::kInvalid;
   const ArgumentVerdict verdict = ParseFolderArgument(n, rest, 1);
   if (verdict != ArgumentVerdict::kRun) return verdict;
   return ParseProtocolArgument(n, rest, 2);
@@ -627,6 +703,7 @@ void ShowProberUsage() {
   OutLine("Aufruf: Korvprov [verzeichnis] [protokoll]");
   OutLine("        Korvprov geraet [geraet ...] [protokoll]");
   OutLine("        Korvprov --zurueck=datei geraet");
+  OutLine("        Korvprov --anpassen geraet");
   OutLine();
   OutLine("verzeichnis auf der Karte (Standard: Aktuelles)");
   OutLine();
@@ -639,7 +716,8 @@ void ShowProberUsage() {
   OutLine("Im Verzeichnis: belegt den freien Platz mit einer Probedatei, ohne ihn");
   OutLine("zu beschreiben (nur auf fast leerem ext4 oder xfs).");
   OutLine("Schreibt Proben an ausgewaehlte Stellen, liest sie zurueck und findet,");
-  OutLine("wo der echte Speicher endet.");
+  OutLine("wo der echte Speicher endet. --anpassen schreibt danach auf");
+  OutLine("Nachfrage eine Partitionstabelle bis zum echten Ende.");
   OutLine();
   OutLine("Beispiel: Korvprov /dev/sdb");
   OutLine("prueft die Karte /dev/sdb in etwa einer Minute");
