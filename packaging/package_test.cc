@@ -188,6 +188,25 @@ TEST_F(PackageTest, InstallsRunsAndRemovesCleanly) {
   EXPECT_NE(r.output.find("Aufruf: Korvprov [verzeichnis]"), std::string::npos)
       << r.output;
 
+  // The installed quick check on a loop device of random data: it
+  // finds nothing wrong and gives every byte back.
+  const std::string image = root_ + "/karte.img";
+  r = Shell("head -c 8M /dev/urandom > " + image +
+            " && sha256sum < " + image + " && losetup --find --show " + image);
+  const std::vector<std::string> made = SplitLines(r.output);
+  if (r.status == 0 && made.size() >= 2) {
+    const std::string loop = made[1];
+    r = Shell("/usr/bin/korvprov " + loop + " </dev/null", home_);
+    EXPECT_EQ(r.status, 69) << r.output;  // too small to rule a cache out
+    EXPECT_NE(r.output.find("), wieder gelesen und gleich\n"),
+              std::string::npos)
+        << r.output;
+    Shell("losetup -d " + loop);
+    EXPECT_EQ(Shell("sha256sum < " + image).output, made[0] + "\n");
+  } else {
+    ADD_FAILURE() << "no loop device for korvprov: " << r.output;
+  }
+
   const std::string data = root_ + "/daten";
   r = Shell("/usr/bin/korvfyll 64K A 0 3 N " + data + " </dev/null", home_);
   EXPECT_EQ(r.status, 0) << r.output;
