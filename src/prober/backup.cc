@@ -46,15 +46,15 @@ std::string HeaderText(const BackupCard& card) {
   char tag[17];
   std::snprintf(tag, sizeof tag, "%016llx",
                 static_cast<unsigned long long>(card.tag));
-  return std::string(kMagic) + "geraet=" + card.device + "\ngroesse=" +
-         std::to_string(card.size) + "\nkennung=" + card.serial +
+  return std::string(kMagic) + "geraet=" + card.device +
+         "\ngroesse=" + std::to_string(card.size) + "\nkennung=" + card.serial +
          "\nmarke=" + tag + "\n";
 }
 
 bool ParseHeader(const uint8_t* block, BackupCard* card) {
-  const std::string text(reinterpret_cast<const char*>(block),
-                         strnlen(reinterpret_cast<const char*>(block),
-                                 kBackupBlock));
+  const std::string text(
+      reinterpret_cast<const char*>(block),
+      strnlen(reinterpret_cast<const char*>(block), kBackupBlock));
   if (text.compare(0, sizeof kMagic - 1, kMagic) != 0) return false;
   auto value = [&text](const std::string& key, std::string* out) {
     const size_t at = text.find("\n" + key + "=");
@@ -141,8 +141,7 @@ void Original(int64_t offset, uint8_t* out) {
       if (from < 0) break;
       const auto it = g_backup.blocks.find(from / kBackupBlock * kBackupBlock);
       if (it == g_backup.blocks.end()) break;
-      std::memcpy(sector, it->second.data() + from % kBackupBlock,
-                  kSectorSize);
+      std::memcpy(sector, it->second.data() + from % kBackupBlock, kSectorSize);
     }
   }
 }
@@ -265,8 +264,8 @@ int BackupRestore(const BackupDevice& device, int64_t push_from,
   std::vector<std::pair<int64_t, size_t>> runs;
   for (const auto& kept : g_backup.blocks) {
     if (!runs.empty() && runs.back().second < kRun &&
-        runs.back().first + static_cast<int64_t>(runs.back().second) *
-                                kBackupBlock ==
+        runs.back().first +
+                static_cast<int64_t>(runs.back().second) * kBackupBlock ==
             kept.first) {
       ++runs.back().second;
     } else {

@@ -249,19 +249,18 @@ TEST_F(KorvprovTest, TheWholeDeviceOfEveryCard) {
   const Case cases[] = {
       {"96/72 onto 30 MiB", 96 * kMiB, 72 * kMiB, 30 * kMiB, 0, -1,
        kFakeCardStatus, "Zwischenspeicher: hoechstens 1,000 M\n"},
-      {"96/72 onto the start", 96 * kMiB, 72 * kMiB, 0, 0, -1,
-       kFakeCardStatus, "!!! ACHTUNG FEHLER !!!"},
-      {"4 GiB/1 GiB onto the start", 4 * kGiB, kGiB, 0, 0, -1,
-       kFakeCardStatus, "endet bei Sektor 2097152 (1,000 G)"},
+      {"96/72 onto the start", 96 * kMiB, 72 * kMiB, 0, 0, -1, kFakeCardStatus,
+       "!!! ACHTUNG FEHLER !!!"},
+      {"4 GiB/1 GiB onto the start", 4 * kGiB, kGiB, 0, 0, -1, kFakeCardStatus,
+       "endet bei Sektor 2097152 (1,000 G)"},
       {"1 GiB/600 MiB, 64 MiB cache", kGiB, 600 * kMiB, 30 * kMiB, 64 * kMiB,
        -1, kFakeCardStatus, "Zwischenspeicher: mehr als 16,000 M, hoechstens "},
       // Writing past 256 MiB of cache would take more than a quarter of
       // this card: no all-clear.
-      {"1 GiB/600 MiB, 256 MiB cache", kGiB, 600 * kMiB, 30 * kMiB,
-       256 * kMiB, -1, kNoQuickCheckStatus,
-       "koennte fehlenden Speicher verbergen"},
-      {"96/72 answering EIO past 72 MiB", 96 * kMiB, 96 * kMiB, 0, 0,
-       72 * kMiB, kFakeCardStatus, ", Fehler ab Sektor 147456\n"},
+      {"1 GiB/600 MiB, 256 MiB cache", kGiB, 600 * kMiB, 30 * kMiB, 256 * kMiB,
+       -1, kNoQuickCheckStatus, "koennte fehlenden Speicher verbergen"},
+      {"96/72 answering EIO past 72 MiB", 96 * kMiB, 96 * kMiB, 0, 0, 72 * kMiB,
+       kFakeCardStatus, ", Fehler ab Sektor 147456\n"},
       {"a sound card", 1200 * kMiB, 1200 * kMiB, 0, 0, -1, 0,
        "Kein Hinweis auf fehlenden Speicher gefunden.\n"},
   };
@@ -274,8 +273,7 @@ TEST_F(KorvprovTest, TheWholeDeviceOfEveryCard) {
     options.fill = true;
     options.format = false;
     std::string why;
-    if (!MakeFakeCardWith(root_, c.announced, c.real, options, &card_,
-                          &why)) {
+    if (!MakeFakeCardWith(root_, c.announced, c.real, options, &card_, &why)) {
       GTEST_SKIP() << why;
     }
     // A card that fails past its end cannot be read whole.
@@ -313,22 +311,22 @@ TEST_F(KorvprovTest, NothingIsLostOnTheDevice) {
   options.fill = true;
   options.delay_ms = 20;
   std::string why;
-  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
-                        &why)) {
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_, &why)) {
     GTEST_SKIP() << why;
   }
   const long long written = DeviceWriteSectors(card_.device);
   ProcessResult r = Run({card_.device});
   EXPECT_EQ(r.status, kFolderBusyExitStatus) << r.output;
-  EXPECT_NE(r.output.find("Datentraeger " + card_.device +
-                          " ist in Benutzung (eingehaengt: " +
-                          card_.mount_path + ")"),
+  EXPECT_NE(r.output.find(
+                "Datentraeger " + card_.device +
+                " ist in Benutzung (eingehaengt: " + card_.mount_path + ")"),
             std::string::npos)
       << r.output;
   EXPECT_EQ(DeviceWriteSectors(card_.device), written);
 
-  ASSERT_TRUE(RunProgram("/bin/umount", {card_.mount_path}, ProcessOptions())
-                  .status == 0);
+  ASSERT_TRUE(
+      RunProgram("/bin/umount", {card_.mount_path}, ProcessOptions()).status ==
+      0);
   const std::string before = FakeCardChecksum(card_);
   ProcessOptions killed;
   killed.env.push_back({"HOME", home_});
@@ -361,14 +359,13 @@ TEST_F(KorvprovTest, SeveralCardsSideBySide) {
   FakeCardOptions options;
   options.format = false;
   std::string why;
-  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
-                        &why)) {
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_, &why)) {
     GTEST_SKIP() << why;
   }
   const std::string other = root_ + "/zwei";
   ASSERT_EQ(MakeFolder(other), 0);
-  ASSERT_TRUE(MakeFakeCardWith(other, 96 * kMiB, 96 * kMiB, options, &second,
-                               &why))
+  ASSERT_TRUE(
+      MakeFakeCardWith(other, 96 * kMiB, 96 * kMiB, options, &second, &why))
       << why;
   ProcessResult r = Run({card_.device, second.device});
   const std::string second_device = second.device;
@@ -411,21 +408,19 @@ TEST_F(KorvprovTest, AFolderOnlyWhereTheCheckIsSound) {
     FakeCardOptions options;
     options.cache = c.cache;
     std::string why;
-    if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
-                          &why)) {
+    if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_, &why)) {
       GTEST_SKIP() << why;
     }
     if (*c.mount_options != '\0') {
-      ASSERT_EQ(RunProgram("/bin/sh",
-                           {"-c", "umount " + card_.mount_path +
-                                      " && tune2fs -O has_journal " +
-                                      card_.device + " >/dev/null && mount -o " +
-                                      c.mount_options +
-                                      " " + card_.device + " " +
-                                      card_.mount_path},
-                           ProcessOptions())
-                    .status,
-                0);
+      ASSERT_EQ(
+          RunProgram("/bin/sh",
+                     {"-c", "umount " + card_.mount_path +
+                                " && tune2fs -O has_journal " + card_.device +
+                                " >/dev/null && mount -o " + c.mount_options +
+                                " " + card_.device + " " + card_.mount_path},
+                     ProcessOptions())
+              .status,
+          0);
     }
     if (c.files) {
       ASSERT_TRUE(WriteWholeFile(card_.mount_path + "/foto.jpg",
@@ -458,8 +453,7 @@ TEST_F(KorvprovTest, AFakeCardGetsAPartitionUpToItsRealEnd) {
   options.fill = true;
   options.format = false;
   std::string why;
-  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_,
-                        &why)) {
+  if (!MakeFakeCardWith(root_, 96 * kMiB, 72 * kMiB, options, &card_, &why)) {
     GTEST_SKIP() << why;
   }
   ProcessOptions answer;
@@ -467,9 +461,8 @@ TEST_F(KorvprovTest, AFakeCardGetsAPartitionUpToItsRealEnd) {
   answer.input = ProcessOptions::kText;
   const std::string before = FakeCardChecksum(card_);
   answer.stdin_text = "N";
-  ProcessResult r =
-      RunProgram(BuiltProgram("korvprov"), {"--anpassen", card_.device},
-                 answer);
+  ProcessResult r = RunProgram(BuiltProgram("korvprov"),
+                               {"--anpassen", card_.device}, answer);
   EXPECT_EQ(r.status, kFakeCardStatus) << r.output;
   EXPECT_NE(r.output.find("Schreiben (J/N)? \nNichts angepasst.\n"),
             std::string::npos)

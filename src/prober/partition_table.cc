@@ -44,8 +44,8 @@ bool BuildMbr(int64_t end, int64_t sector_bytes, uint32_t disk_id,
 }
 
 std::string FirstPartitionPath(const std::string& device) {
-  const bool digit = !device.empty() && device.back() >= '0' &&
-                     device.back() <= '9';
+  const bool digit =
+      !device.empty() && device.back() >= '0' && device.back() <= '9';
   return device + (digit ? "p1" : "1");
 }
 

@@ -131,8 +131,7 @@ void PlanCacheFlush(const std::set<int64_t>& probes, int64_t bytes,
   }
 }
 
-int WriteCacheFlush(const std::set<int64_t>& probes, int64_t bytes,
-                    int round) {
+int WriteCacheFlush(const std::set<int64_t>& probes, int64_t bytes, int round) {
   std::vector<std::pair<int64_t, int64_t>> pieces;
   PlanCacheFlush(probes, bytes, &pieces);
   int err = Keep(pieces);

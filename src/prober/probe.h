@@ -26,8 +26,7 @@ struct ProbeAccess {
   int (*read)(int64_t file_offset, uint8_t* data, size_t length);
   int (*flush)();
   void (*round_done)(int round, int64_t places, int64_t bad_places);
-  int (*keep)(const std::vector<std::pair<int64_t, int64_t>>& ranges) =
-      nullptr;
+  int (*keep)(const std::vector<std::pair<int64_t, int64_t>>& ranges) = nullptr;
 };
 
 // The largest write cache a card may have that the search must write past

@@ -8,9 +8,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <list>
-#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -65,8 +65,7 @@ void Store(int64_t dev, const uint8_t* data) {
 
 bool Fails(int64_t file_offset, size_t length) {
   return g_card.eio_from >= 0 &&
-         DeviceOf(file_offset) + static_cast<int64_t>(length) >
-             g_card.eio_from;
+         DeviceOf(file_offset) + static_cast<int64_t>(length) > g_card.eio_from;
 }
 
 int SimWrite(int64_t file_offset, const uint8_t* data, size_t length) {

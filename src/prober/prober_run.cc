@@ -206,11 +206,11 @@ int ReportOutcome(const std::string& device, int64_t announced,
       // Writes that land where the file system keeps its own records, or
       // in the room left free beside the probe file, do not show.
       g_finding.verdict = "offen";
-      Report("Kein Fehler im Probebereich, doch Speicher, der auf das "
-             "Dateisystem selbst faellt, sieht nur die Pruefung des Geraets "
-             "- ausgehaengt pruefen: korvprov " +
-             g_probe.device + ", oder ganz pruefen: " +
-             FullCheckCommands(folder));
+      Report(
+          "Kein Fehler im Probebereich, doch Speicher, der auf das "
+          "Dateisystem selbst faellt, sieht nur die Pruefung des Geraets "
+          "- ausgehaengt pruefen: korvprov " +
+          g_probe.device + ", oder ganz pruefen: " + FullCheckCommands(folder));
       return kNoQuickCheckStatus;
     }
     if (outcome.cache_ruled_out < kCacheToRuleOut) {
@@ -226,10 +226,10 @@ int ReportOutcome(const std::string& device, int64_t announced,
     return 0;
   }
   g_finding.verdict = "FALSCH";
-  g_finding.end = outcome.end_low == outcome.end_high
-                      ? SizeText(outcome.end_high)
-                      : SizeText(outcome.end_low) + " - " +
-                            SizeText(outcome.end_high);
+  g_finding.end =
+      outcome.end_low == outcome.end_high
+          ? SizeText(outcome.end_high)
+          : SizeText(outcome.end_low) + " - " + SizeText(outcome.end_high);
   Report(
       "!!! ACHTUNG FEHLER !!!  Die Karte hat weniger Speicher, als sie "
       "angibt");
@@ -269,14 +269,16 @@ int QuickCheck(const std::string& folder) {
     return Advise("unter Windows nicht verfuegbar", folder);
   }
   if (err == kProbeNotDirect) {
-    return AdviseDevice("das Dateisystem schreibt an der Karte vorbei in "
-                        "den Speicher des Rechners",
-                        folder, g_probe.device);
+    return AdviseDevice(
+        "das Dateisystem schreibt an der Karte vorbei in "
+        "den Speicher des Rechners",
+        folder, g_probe.device);
   }
   if (err == kProbeFilesOnCard) {
-    return AdviseDevice("Dateien auf der Karte; was ueber das Ende geht, "
-                        "koennte sie beschaedigen",
-                        folder, g_probe.device);
+    return AdviseDevice(
+        "Dateien auf der Karte; was ueber das Ende geht, "
+        "koennte sie beschaedigen",
+        folder, g_probe.device);
   }
   if (err != 0) Fatal(err, where);
 
@@ -326,7 +328,8 @@ bool RestoreCard(const std::string& device, const std::string& backup,
   if (restored.mismatched != 0) {
     Report("!!! ACHTUNG FEHLER !!!  " + Grouped64(restored.mismatched) +
            " zurueckgeschriebene Bloecke lesen sich anders - Sicherung "
-           "bleibt: " + backup);
+           "bleibt: " +
+           backup);
     return false;
   }
   Report("Zurueckgeschrieben: " + Grouped64(restored.blocks) + " Bloecke (" +
@@ -379,7 +382,8 @@ int DeviceCheck(const std::string& path) {
   if (FindPendingBackup(HomePath(), card, &pending)) {
     Report("Datentraeger " + path +
            ": ein frueherer Lauf hat seine Sicherung nicht zurueckgeschrieben"
-           " - erst: korvprov --zurueck=" + pending + " " + path);
+           " - erst: korvprov --zurueck=" +
+           pending + " " + path);
     return kFolderBusyExitStatus;
   }
   const std::string device = "Datentraeger " + path + ": ";
@@ -414,9 +418,8 @@ int DeviceCheck(const std::string& path) {
     Report("Sicherung bleibt: korvprov --zurueck=" + backup + " " + path);
     Fatal(err, path);
   }
-  const bool restored = RestoreCard(path, backup, push_from,
-                                    outcome.fault_found ? outcome.cache_high
-                                                        : 0);
+  const bool restored = RestoreCard(
+      path, backup, push_from, outcome.fault_found ? outcome.cache_high : 0);
   DeferSignalDeath(false);
   g_device_outcome = outcome;
   int status = ReportOutcome(device, g_device.size, outcome, true, path);
@@ -443,8 +446,7 @@ int RestoreFromFile(const std::string& file, const std::string& path) {
     return kInvalidExitStatus;
   }
   Report("Datentraeger " + path + ": Sicherung von " + card.device + " (" +
-         SizeText(card.size) + "), " + Grouped64(BackupBlocks()) +
-         " Bloecke");
+         SizeText(card.size) + "), " + Grouped64(BackupBlocks()) + " Bloecke");
   DeferSignalDeath(true);
   // The cache's size is not known here: all of the blocks kept to push it
   // out go twice.
@@ -470,12 +472,14 @@ ProberCommand g_command;
 int AdjustCard(int status) {
   const std::string& path = g_command.devices[0];
   if (status != kFakeCardStatus) {
-    Report("Nichts angepasst: die Pruefung hat keinen fehlenden Speicher "
-           "gefunden");
+    Report(
+        "Nichts angepasst: die Pruefung hat keinen fehlenden Speicher "
+        "gefunden");
     return status;
   }
   if (!g_device.whole) {
-    Report("Nichts angepasst: " + path + " ist eine Partition, die "
+    Report("Nichts angepasst: " + path +
+           " ist eine Partition, die "
            "Partitionstabelle steht auf dem ganzen Geraet");
     return status;
   }
@@ -586,8 +590,7 @@ int SeveralDevices() {
   // Each child gives its card's data back before it ends; so does the
   // run, which waits for them all.
   DeferSignalDeath(true);
-  if (!RunSideBySide(count, CheckOneOfSeveral, LineOfOneOfSeveral,
-                     &statuses)) {
+  if (!RunSideBySide(count, CheckOneOfSeveral, LineOfOneOfSeveral, &statuses)) {
     Fatal(11, g_command.devices[0]);  // EAGAIN: no process to run it in
   }
   DeferSignalDeath(false);
@@ -604,11 +607,10 @@ int SeveralDevices() {
                             ? "in Benutzung"
                             : "Abbruch (" + std::to_string(own) + ")";
     }
-    Report(Padded(finding.device, 14) +
-           Padded(finding.announced > 0 ? SizeText(finding.announced) : "-",
-                  12) +
-           Padded(finding.end, 22) + Padded(finding.cache, 26) +
-           finding.verdict);
+    Report(
+        Padded(finding.device, 14) +
+        Padded(finding.announced > 0 ? SizeText(finding.announced) : "-", 12) +
+        Padded(finding.end, 22) + Padded(finding.cache, 26) + finding.verdict);
     // The worst: a fake card, then any other end, then sound.
     if (own == kFakeCardStatus || (status != kFakeCardStatus && status == 0)) {
       status = own;
@@ -685,8 +687,8 @@ ArgumentVerdict ParseProberArguments(int argc, const char* const* argv) {
     if (!g_command.restore_from.empty() && g_command.devices.size() != 1) {
       return ArgumentVerdict::kInvalid;
     }
-    if (g_command.adjust && (g_command.devices.size() != 1 ||
-                             !g_command.restore_from.empty())) {
+    if (g_command.adjust &&
+        (g_command.devices.size() != 1 || !g_command.restore_from.empty())) {
       return ArgumentVerdict::kInvalid;
     }
     return ParseProtocolArgument(n, rest, 1);

@@ -81,8 +81,7 @@ bool InUseAt(const std::string& mine, std::string* where) {
       continue;
     }
     if (major_number == 0) continue;  // no block device behind it
-    if (SameCard(mine,
-                 SysfsFolderOf(makedev(major_number, minor_number)))) {
+    if (SameCard(mine, SysfsFolderOf(makedev(major_number, minor_number)))) {
       *where = UnescapedMountPoint(mount_point);
       return true;
     }
@@ -140,7 +139,8 @@ int OpenBlockDevice(const std::string& path, BlockDevice* device,
   std::string card = sysfs;
   if (!device->whole) card.resize(card.rfind('/'));
   device->serial = FirstLineOf(card + "/device/serial");
-  if (device->serial.empty()) device->serial = FirstLineOf(card + "/device/wwid");
+  if (device->serial.empty())
+    device->serial = FirstLineOf(card + "/device/wwid");
   if (device->serial.empty()) {
     device->serial = FirstLineOf(card + "/loop/backing_file");
   }

@@ -12,11 +12,11 @@ namespace korv {
 
 struct BlockDevice {
   int fd = -1;
-  std::string path;       // as named on the command line
-  std::string name;       // the kernel's name, "sdb", "loop3", "sdb1"
-  int64_t size = 0;       // the bytes the device announces
-  int64_t sector = 512;   // its logical sector
-  bool whole = false;     // a whole device, not a partition
+  std::string path;      // as named on the command line
+  std::string name;      // the kernel's name, "sdb", "loop3", "sdb1"
+  int64_t size = 0;      // the bytes the device announces
+  int64_t sector = 512;  // its logical sector
+  bool whole = false;    // a whole device, not a partition
   // What tells this card from another of the same size when it comes
   // back under another name: the serial number where the device has one.
   std::string serial;

@@ -128,8 +128,7 @@ bool MountOf(dev_t dev, std::string* mount_point, std::string* options) {
 
 int64_t g_file_bytes = 0;
 
-int CountFileBytes(const char*, const struct stat* st, int type,
-                   struct FTW*) {
+int CountFileBytes(const char*, const struct stat* st, int type, struct FTW*) {
   if (type == FTW_F && S_ISREG(st->st_mode)) {
     g_file_bytes += static_cast<int64_t>(st->st_blocks) * 512;
   }
