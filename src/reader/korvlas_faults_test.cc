@@ -5,7 +5,10 @@
 // another user) skip with the reason.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -259,6 +262,51 @@ TEST_F(KorvlasFaultsTest, TwoRunsOnOneFolderAreKeptApart) {
             "reader beside a reader\nstatus 0\n0\n"
             "writer beside a reader\nstatus 75\n1\n"
             "first reader status 0\n");
+}
+
+// A card pulled while its files are deleted: the files of the same names
+// on the disk below its mount point are the user's, and stay, and so do
+// the bare mount point and its folders; the run ends with status 69.
+TEST_F(KorvlasFaultsTest, ACardPulledDuringTheDeletionDeletesNothingElse) {
+  std::string why;
+  const std::string disk = root_ + "/platte";
+  const std::string card = disk + "/karte";
+  const std::string backing = root_ + "/kartenspeicher";
+  ASSERT_EQ(MakeFolder(disk), 0);
+  if (!MountTmpfs(disk, 16 << 20, &why)) GTEST_SKIP() << why;
+  mounts_.push_back(disk);
+  ASSERT_EQ(MakeFolder(card), 0);
+  ASSERT_EQ(MakeFolder(card + "/daten"), 0);
+  ASSERT_EQ(MakeFolder(backing), 0);
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_TRUE(WriteWholeFile(
+        card + "/daten/N00000" + (i < 10 ? "0" : "") + std::to_string(i) +
+            ".KVL",
+        "Daten des Benutzers"));
+  }
+  if (!MountFaultFs(backing, card, {"--slow-unlink=150"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.insert(mounts_.begin(), card);
+  ASSERT_EQ(Sh("\"$KF\" 1K A 0 30 N platte/karte/daten 0 </dev/null").status,
+            0);
+  // The card goes once its first file has.
+  std::atomic<bool> done{false};
+  std::thread puller([&] {
+    while (!done && ListFolder(backing + "/daten").size() == 30) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Unmount(card);
+  });
+  ProcessResult r = Sh("\"$KL\" 0 30 A platte/karte/daten/ 0 </dev/null");
+  done = true;
+  puller.join();
+  EXPECT_EQ(r.status, 69) << r.output;
+  EXPECT_NE(r.output.find("Datentraeger entfernt oder gewechselt: "),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(ListFolder(card + "/daten").size(), 30u) << r.output;
+  EXPECT_TRUE(FolderExists(card + "/daten"));
 }
 
 }  // namespace

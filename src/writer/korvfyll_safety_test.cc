@@ -400,25 +400,35 @@ TEST_F(KorvfyllSafetyTest, ProtocolThatCannotBeKept) {
             (std::vector<std::string>{"N0000000.KVL", "N0000001.KVL"}));
 }
 
-// A close that fails (a lost write-back) gives that file no "ok" and the
-// run its error number.
-TEST_F(KorvfyllSafetyTest, FailedCloseIsNoSuccess) {
-  const std::string backing = root_ + "/backing";
-  const std::string fuse = root_ + "/fuse";
-  ASSERT_EQ(MakeFolder(backing), 0);
-  ASSERT_EQ(MakeFolder(fuse), 0);
-  std::string why;
-  if (!MountFaultFs(backing, fuse, {"--fail-flush=N0000001.KVL"}, &why)) {
-    GTEST_SKIP() << why;
+// A close that fails (a lost write-back), or a write that stores nothing
+// although the disk has room, gives that file no "ok" and the run an error
+// number: only a full disk ends a fill normally.
+TEST_F(KorvfyllSafetyTest, FailedCloseOrEmptyWriteIsNoSuccess) {
+  struct Case {
+    const char* fault;
+    const char* size;
+  };
+  const Case cases[] = {{"--fail-flush=N0000001.KVL", "1000"},
+                        {"--zero-write=N0000001.KVL:65536", "1M"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string backing = root_ + "/backing";
+    const std::string fuse = root_ + "/fuse";
+    RemoveTree(backing);
+    ASSERT_EQ(MakeFolder(backing), 0);
+    MakeFolder(fuse);
+    std::string why;
+    if (!MountFaultFs(backing, fuse, {c.fault}, &why)) GTEST_SKIP() << why;
+    ProcessResult r = Korvfyll({c.size, "A", "0", "3", "N", fuse});
+    Unmount(fuse);
+    EXPECT_EQ(r.status, EIO) << r.output;
+    EXPECT_NE(r.output.find("N0000000.KVL ok"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos);
+    EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse +
+                            "/N0000001.KVL"),
+              std::string::npos)
+        << r.output;
   }
-  mounts_.push_back(fuse);
-  ProcessResult r = Korvfyll({"1000", "A", "0", "3", "N", fuse});
-  EXPECT_EQ(r.status, EIO) << r.output;
-  EXPECT_NE(r.output.find("N0000000.KVL ok"), std::string::npos) << r.output;
-  EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos);
-  EXPECT_NE(r.output.find("E/A-Fehler 5 (Input/output error): " + fuse +
-                          "/N0000001.KVL"),
-            std::string::npos);
 }
 
 // A data file of 50 MiB or more is on the disk before it counts as

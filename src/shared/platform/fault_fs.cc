@@ -4,7 +4,8 @@
 //   fault_fs [--fail-open=NAME] [--fail-flush=NAME] [--fail-fsync=NAME]
 //            [--fail-read=NAME[:OFFSET[:LENGTH]]] [--fail-statfs]
 //            [--fail-readdir-after=K] [--errno=E] [--fsync-log=FILE]
-//            [--entry-timeout=SECONDS] BACKING MOUNTPOINT
+//            [--entry-timeout=SECONDS] [--slow-unlink=MS]
+//            [--zero-write=NAME[:OFFSET]] BACKING MOUNTPOINT
 //
 // Every call is passed on to the folder BACKING, except that opening a file
 // named NAME fails (--fail-open), closing a file named NAME fails
@@ -21,7 +22,11 @@
 // disk (fsync, fdatasync) appends the file's path as a line to FILE.
 // --entry-timeout lets the kernel trust the names it has looked up for that
 // long (a test can then take a folder away in BACKING behind a name the
-// kernel still knows). Runs in the foreground until unmounted.
+// kernel still knows). --slow-unlink makes each deletion wait MS
+// milliseconds (a test can pull the card in the middle of a deletion).
+// --zero-write makes writes to a file named NAME from OFFSET (default 0)
+// on store nothing and say so (0 bytes), without an error. Runs in the
+// foreground until unmounted.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -48,6 +53,9 @@ int g_errno = EIO;
 bool g_fail_statfs = false;  // every free-space question fails
 int g_fsync_log = -1;
 std::string g_entry_timeout;
+int g_unlink_delay_ms = 0;
+std::string g_zero_write;  // writes to this file from g_zero_from on store 0
+long long g_zero_from = 0;  // each deletion waits this long, as on a slow card
 std::string g_fail_read;
 std::string g_fail_fsync;
 off_t g_bad_from = 0;
@@ -104,7 +112,9 @@ int Open(const char* path, fuse_file_info* fi) {
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags & ~O_NOFOLLOW);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
-  if (NameIs(path, g_fail_read)) fi->direct_io = 1;
+  if (NameIs(path, g_fail_read) || NameIs(path, g_zero_write)) {
+    fi->direct_io = 1;
+  }
   return 0;
 }
 
@@ -113,6 +123,9 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   int fd = openat(g_backing, Rel(path).c_str(), fi->flags | O_CREAT, mode);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
+  // Uncached, so that the write the program makes is the one that stores
+  // nothing.
+  if (NameIs(path, g_zero_write)) fi->direct_io = 1;
   return 0;
 }
 
@@ -125,8 +138,9 @@ int Read(const char* path, char* buf, size_t size, off_t off,
   return Result(static_cast<int>(pread(static_cast<int>(fi->fh), buf, size, off)));
 }
 
-int Write(const char*, const char* buf, size_t size, off_t off,
+int Write(const char* path, const char* buf, size_t size, off_t off,
           fuse_file_info* fi) {
+  if (NameIs(path, g_zero_write) && off >= g_zero_from) return 0;
   return Result(
       static_cast<int>(pwrite(static_cast<int>(fi->fh), buf, size, off)));
 }
@@ -159,6 +173,9 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
 }
 
 int Unlink(const char* path) {
+  if (g_unlink_delay_ms > 0) {
+    usleep(static_cast<useconds_t>(g_unlink_delay_ms) * 1000);
+  }
   return Result(unlinkat(g_backing, Rel(path).c_str(), 0));
 }
 
@@ -207,6 +224,15 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--fail-statfs") {
       g_fail_statfs = true;
+    } else if (a.rfind("--zero-write=", 0) == 0) {
+      const std::string spec = a.substr(13);
+      const size_t colon = spec.find(':');
+      g_zero_write = spec.substr(0, colon);
+      if (colon != std::string::npos) {
+        g_zero_from = std::strtoll(spec.c_str() + colon + 1, nullptr, 10);
+      }
+    } else if (a.rfind("--slow-unlink=", 0) == 0) {
+      g_unlink_delay_ms = std::atoi(a.c_str() + 14);
     } else if (a.rfind("--entry-timeout=", 0) == 0) {
       g_entry_timeout = "entry_timeout=" + a.substr(16);
     } else if (a.rfind("--fsync-log=", 0) == 0) {
@@ -225,7 +251,8 @@ int main(int argc, char** argv) {
                  "usage: fault_fs [--fail-open=NAME] [--fail-flush=NAME] "
                  "[--fail-fsync=NAME] [--fail-read=NAME[:OFFSET[:LENGTH]]] "
                  "[--fail-statfs] [--fail-readdir-after=K] [--errno=E] "
-                 "[--fsync-log=FILE] [--entry-timeout=SECONDS] BACKING "
+                 "[--fsync-log=FILE] [--entry-timeout=SECONDS] "
+                 "[--slow-unlink=MS] [--zero-write=NAME[:OFFSET]] BACKING "
                  "MOUNTPOINT\n");
     return 2;
   }

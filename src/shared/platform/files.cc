@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "shared/platform/console.h"
 
@@ -140,7 +142,10 @@ int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   // A short write is continued: it means a signal or a full disk, and the
-  // second write tells which.
+  // second write tells which. A write that stores nothing without saying
+  // why is tried once more; a full disk says ENOSPC, so a second one is a
+  // fault of the file system, never the normal end of a fill.
+  bool nothing_before = false;
   while (done < length) {
     ssize_t n = write(fd, p + done, length - done);
     if (n < 0) {
@@ -149,9 +154,14 @@ int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
       return ErrnoOr(EIO);
     }
     if (n == 0) {
+      if (!nothing_before) {
+        nothing_before = true;
+        continue;
+      }
       *stored = done;
-      return ENOSPC;
+      return EIO;
     }
+    nothing_before = false;
     done += static_cast<size_t>(n);
   }
   *stored = done;
@@ -336,6 +346,23 @@ int DeleteFile(const std::string& path) {
   return unlink(path.c_str()) != 0 ? ErrnoOr(EIO) : 0;
 }
 
+int DeleteDataFileIn(int folder_fd, const std::string& folder,
+                     const std::string& name, bool* skipped) {
+  *skipped = false;
+  const int dir = folder_fd >= 0 ? folder_fd : AT_FDCWD;
+  const std::string at = folder_fd >= 0 ? name : folder + name;
+  struct stat st;
+  if (fstatat(dir, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ErrnoOr(EIO);
+  }
+  // A folder is tried, and fails with its reason.
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    *skipped = true;
+    return 0;
+  }
+  return unlinkat(dir, at.c_str(), 0) != 0 ? ErrnoOr(EIO) : 0;
+}
+
 int MakeFolder(const std::string& path) {
   return mkdir(path.c_str(), 0777) != 0 ? ErrnoOr(EIO) : 0;
 }
@@ -445,6 +472,32 @@ bool FolderMayBeRemoved(const std::string& path, int64_t device) {
          !under_root;
 }
 
+int RemoveFolderOnDevice(const std::string& path, int64_t device) {
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const size_t slash = folder.rfind('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  const std::string name =
+      slash == std::string::npos ? folder : folder.substr(slash + 1);
+  const int parent_fd =
+      open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent_fd < 0) return ErrnoOr(EIO);
+  struct stat up, st;
+  int err = 0;
+  if (fstat(parent_fd, &up) != 0 ||
+      fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    err = ErrnoOr(EIO);
+  } else if (static_cast<int64_t>(up.st_dev) != device ||
+             static_cast<int64_t>(st.st_dev) != device || !S_ISDIR(st.st_mode)) {
+    err = EXDEV;
+  } else if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+    err = ErrnoOr(EIO);
+  }
+  close(parent_fd);
+  return err;
+}
+
 int64_t DeviceOfPath(const std::string& path) {
   struct stat st;
   if (stat(path.empty() ? "." : path.c_str(), &st) != 0) return -1;
@@ -532,6 +585,57 @@ std::string AbsolutePath(const std::string& path) {
   if (rest.empty()) return absolute;
   if (absolute.empty() || absolute.back() != '/') absolute += '/';
   return absolute + rest;
+}
+
+bool FileIdentityOf(const std::string& path, FileIdentity* identity) {
+  struct stat st;
+  if (stat(path.empty() ? "." : path.c_str(), &st) != 0) return false;
+  identity->device = static_cast<int64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool HoldingFolderIdentityOf(const std::string& path,
+                             FileIdentity* identity) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return FileIdentityOf(".", identity);
+  return FileIdentityOf(slash == 0 ? "/" : path.substr(0, slash), identity);
+}
+
+std::string PlainAbsolutePath(const std::string& path, std::string* folder,
+                              std::string* name) {
+  const std::string absolute =
+      !path.empty() && path[0] == '/' ? path : CurrentFolder() + "/" + path;
+  std::vector<std::string_view> levels;
+  const std::string_view text = absolute;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('/', at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view level = text.substr(at, end - at);
+    if (level == "..") {
+      // Above the root is the root.
+      if (!levels.empty()) levels.pop_back();
+    } else if (!level.empty() && level != ".") {
+      levels.push_back(level);
+    }
+    at = end + 1;
+  }
+  std::string plain;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    if (i + 1 == levels.size() && folder != nullptr) {
+      *folder = plain.empty() ? "/" : plain;
+    }
+    plain += '/';
+    plain.append(levels[i]);
+  }
+  if (plain.empty()) {
+    plain = "/";
+    if (folder != nullptr) *folder = plain;
+  }
+  if (name != nullptr) {
+    name->assign(levels.empty() ? std::string_view() : levels.back());
+  }
+  return plain;
 }
 
 int StandardErrorFd() { return STDERR_FILENO; }

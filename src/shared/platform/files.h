@@ -24,7 +24,9 @@ int CreateRawFile(const std::string& path, int* fd);
 // whatever stands under the name is looked at before anything opens it.
 int CreateRawFileIn(int folder_fd, const std::string& path, int* fd);
 
-// Writes one block; *stored gets the bytes stored (0 on error).
+// Writes one block; *stored gets the bytes stored. A file system that
+// stores nothing twice without an error gives EIO: only ENOSPC and EDQUOT
+// mean a full disk.
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored);
 
 // Cuts a file opened for writing back to length bytes (its write position
@@ -107,6 +109,15 @@ int TextHoldRoom(TextFile* file, int64_t bytes);
 
 // Deletes a file (unlink): a folder of that name fails.
 int DeleteFile(const std::string& path);
+
+// Deletes the data file name of the folder held open as folder_fd
+// (OpenFolderHandle; folder is its path, for systems that delete by path),
+// so that the file goes from that folder even when its path has come to
+// lead elsewhere. Only a regular file goes: a link (not what it points
+// to), a FIFO or a device node under the name stays, and *skipped is set;
+// a folder fails (EISDIR).
+int DeleteDataFileIn(int folder_fd, const std::string& folder,
+                     const std::string& name, bool* skipped);
 // Creates one folder level.
 int MakeFolder(const std::string& path);
 // Removes one empty folder.
@@ -159,6 +170,11 @@ int64_t FreeBytesOfFd(int fd, int* err = nullptr);
 // Returns true when path is a folder (not a link) on the given device that
 // is neither a mount point nor the root nor a folder right under "/".
 bool FolderMayBeRemoved(const std::string& path, int64_t device);
+// Removes the empty folder path through a handle of its parent, and only
+// while both still lie on device (a card pulled in the meantime leaves its
+// mount point bare: the path then leads to another file system, whose
+// folders stay). Returns 0 or an error number.
+int RemoveFolderOnDevice(const std::string& path, int64_t device);
 // Device number (st_dev) of path, -1 when it cannot be read.
 int64_t DeviceOfPath(const std::string& path);
 // Device number of an open descriptor, -1 on failure.
@@ -197,6 +213,38 @@ FileSystemFacts FileSystemOf(const std::string& path);
 // Returns path ("" = the current folder) made absolute against the current
 // folder; links are not resolved.
 std::string AbsolutePath(const std::string& path);
+
+// Which file a path leads to: two paths with the same identity name one
+// file (one folder), whatever their spellings, links and hard links.
+struct FileIdentity {
+  int64_t device = -1;  // st_dev; the volume's serial number on Windows
+  uint64_t inode = 0;   // st_ino; the file index on Windows
+};
+
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+
+// Finds the identity of the file or folder path leads to (links
+// followed); false when nothing is there or the system will not say.
+bool FileIdentityOf(const std::string& path, FileIdentity* identity);
+
+// The same for the folder that holds path's last level, as the system
+// finds it on the way to it.
+bool HoldingFolderIdentityOf(const std::string& path, FileIdentity* identity);
+
+// The same for the folder that holds path's last level, as the system
+// finds it on the way to it.
+bool HoldingFolderIdentityOf(const std::string& path, FileIdentity* identity);
+
+// Returns path ("" = the current folder) made absolute against the current
+// folder, with its "." levels dropped, each ".." taking the level before
+// it off and runs of separators made one, without a separator at the end
+// but a root's; links are not resolved. *folder and *name, when given, get
+// the folder that holds it (in the same form) and its last level.
+std::string PlainAbsolutePath(const std::string& path,
+                              std::string* folder = nullptr,
+                              std::string* name = nullptr);
 
 // A descriptor for standard error that the raw writes above take (it is
 // never to be closed).

@@ -379,6 +379,9 @@ int CreateRawFileIn(int, const std::string& path, int* fd) {
 int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
+  // A write that stores nothing without an error is tried once more; a
+  // second one is a fault, not a full disk (which Windows reports).
+  bool nothing_before = false;
   while (done < length) {
     DWORD written = 0;
     if (!WriteFile(HandleOf(fd), p + done, static_cast<DWORD>(length - done),
@@ -387,9 +390,14 @@ int WriteRawBlock(int fd, const void* data, size_t length, size_t* stored) {
       return LastErrno();
     }
     if (written == 0) {
+      if (!nothing_before) {
+        nothing_before = true;
+        continue;
+      }
       *stored = done;
-      return kErrNoSpace;
+      return 5;  // EIO, under its Linux number
     }
+    nothing_before = false;
     done += written;
   }
   *stored = done;
@@ -625,6 +633,21 @@ int DeleteFile(const std::string& path) {
   return ::DeleteFileA(path.c_str()) ? 0 : LastErrno();
 }
 
+int DeleteDataFileIn(int, const std::string& folder, const std::string& name,
+                     bool* skipped) {
+  // Windows has no deletion through a folder's handle; the run looks at
+  // the folder's volume before each deletion instead.
+  const std::string path = folder + name;
+  *skipped = false;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastErrno();
+  if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) {
+    *skipped = true;
+    return 0;
+  }
+  return ::DeleteFileA(path.c_str()) ? 0 : LastErrno();
+}
+
 int MakeFolder(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) ? 0 : LastErrno();
 }
@@ -652,6 +675,11 @@ int CheckFolderReadable(const std::string& path) {
   }
   FindClose(h);
   return 0;
+}
+
+int RemoveFolderOnDevice(const std::string& path, int64_t device) {
+  if (!FolderMayBeRemoved(path, device)) return 18;  // EXDEV
+  return RemoveFolder(path);
 }
 
 bool FolderMayBeRemoved(const std::string& path, int64_t device) {
@@ -861,6 +889,66 @@ std::string AbsolutePath(const std::string& path) {
                              full, nullptr);
   if (n == 0 || n >= sizeof full) return path;
   return std::string(full, n);
+}
+
+bool FileIdentityOf(const std::string& path, FileIdentity* identity) {
+  // No access asked for: the file's facts only, also of a folder (backup
+  // semantics) and of a file another program holds open.
+  HANDLE handle = CreateFileA(
+      path.empty() ? "." : path.c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL known = GetFileInformationByHandle(handle, &info);
+  CloseHandle(handle);
+  if (!known) return false;
+  identity->device = static_cast<int64_t>(info.dwVolumeSerialNumber);
+  identity->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) |
+                    info.nFileIndexLow;
+  return true;
+}
+
+bool HoldingFolderIdentityOf(const std::string& path,
+                             FileIdentity* identity) {
+  const size_t separator = path.find_last_of("\\/");
+  if (separator == std::string::npos) {
+    // "E:x" lies in drive E's current folder.
+    return FileIdentityOf(path.size() >= 2 && path[1] == ':'
+                              ? path.substr(0, 2)
+                              : std::string("."),
+                          identity);
+  }
+  // A root keeps its separator: "E:" alone names a current folder.
+  const bool root = separator == 0 || (separator == 2 && path[1] == ':');
+  return FileIdentityOf(path.substr(0, root ? separator + 1 : separator),
+                        identity);
+}
+
+std::string PlainAbsolutePath(const std::string& path, std::string* folder,
+                              std::string* name) {
+  // The system's full path is plain already: "." and ".." taken, every
+  // "/" made a backslash.
+  std::string plain = AbsolutePath(path);
+  const auto is_separator = [](char c) { return c == '\\' || c == '/'; };
+  const auto is_root = [](const std::string& text) {
+    return text.size() <= 3 && text.size() >= 2 && text[1] == ':';
+  };
+  while (plain.size() > 1 && is_separator(plain.back()) && !is_root(plain)) {
+    plain.pop_back();
+  }
+  size_t last = plain.size();
+  while (last > 0 && !is_separator(plain[last - 1])) --last;
+  if (folder != nullptr) {
+    *folder = plain.substr(0, last);
+    if (!is_root(*folder)) {
+      while (folder->size() > 1 && is_separator(folder->back())) {
+        folder->pop_back();
+      }
+    }
+  }
+  if (name != nullptr) *name = plain.substr(last);
+  return plain;
 }
 
 int StandardErrorFd() { return FdOf(GetStdHandle(STD_ERROR_HANDLE)); }

@@ -70,10 +70,19 @@ void DeleteFoundEntry(const std::string& folder, const std::string& name) {
   Out(EscapedText(name));
   if (InRange(g_run.current_index) ||
       (g_run.loeschen == 'A' && g_run.current_index >= 0)) {
-    // unlink, so a folder that happens to match the pattern is reported,
-    // never removed with what it holds.
-    const int err = DeleteFile(folder + name);
-    if (err == 0) {
+    // The card may be pulled between two deletions: its mount point's path
+    // then leads to the system disk, whose files of the same names are not
+    // the run's. Each deletion looks first and goes through the folder held
+    // since the start.
+    CheckDataFolderInPlace();
+    // Only regular files: a link or a FIFO that happens to match the pattern
+    // is skipped, a folder reported; neither is removed, nor what a link
+    // points to.
+    bool skipped = false;
+    const int err = DeleteDataFileIn(HeldDataFolder(), folder, name, &skipped);
+    if (err == 0 && skipped) {
+      OutLine(" uebersprungen");
+    } else if (err == 0) {
       OutLine(" geloescht");
     } else {
       OutLine(" Fehler!!!");

@@ -1,6 +1,7 @@
 #include "shared/run/data_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -157,16 +158,18 @@ TEST_F(DataFilesTest, DeletingScanModes) {
        {"N0000004.KVL geloescht", "N0000005.KVL geloescht",
         "N0000006.KVL Fehler!!!", "N00000012.KVL uebersprungen",
         "N0000012.KVL uebersprungen", "Nabc.KVL uebersprungen",
-        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen"},
+        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen",
+        "N0000011.KVL uebersprungen", "N0000013.KVL uebersprungen"},
        {"N0000006.KVL", "N00000012.KVL", "N0000012.KVL", "Nabc.KVL", "N1.KVL",
-        "N0000005-backup.KVL", "other.txt"}},
+        "N0000005-backup.KVL", "other.txt", "N0000011.KVL", "N0000013.KVL"}},
       {'A',
        {"N0000004.KVL geloescht", "N0000005.KVL geloescht",
         "N0000006.KVL Fehler!!!", "N00000012.KVL uebersprungen",
         "N0000012.KVL geloescht", "Nabc.KVL uebersprungen",
-        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen"},
+        "N1.KVL uebersprungen", "N0000005-backup.KVL uebersprungen",
+        "N0000011.KVL uebersprungen", "N0000013.KVL uebersprungen"},
        {"N0000006.KVL", "N00000012.KVL", "Nabc.KVL", "N1.KVL",
-        "N0000005-backup.KVL", "other.txt"}},
+        "N0000005-backup.KVL", "other.txt", "N0000011.KVL", "N0000013.KVL"}},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.loeschen);
@@ -181,6 +184,10 @@ TEST_F(DataFilesTest, DeletingScanModes) {
       WriteWholeFile(data_ + "/" + name, "x");
     }
     fs::create_directory(data_ + "/N0000006.KVL");
+    // A link named like a data file goes neither with its target nor
+    // alone; nor does a FIFO.
+    fs::create_symlink("other.txt", data_ + "/N0000011.KVL");
+    ASSERT_EQ(mkfifo((data_ + "/N0000013.KVL").c_str(), 0600), 0);
     out_.clear();
     SetRange(4, 3);
     g_run.loeschen = c.loeschen;

@@ -169,6 +169,8 @@ int HoldDataFolder(bool exclusive, int* err) {
   return g_data_folder_fd;
 }
 
+int HeldDataFolder() { return g_data_folder_fd; }
+
 void ReleaseDataFolder() {
   if (g_data_folder_fd >= 0) CloseRawFile(g_data_folder_fd);
   g_data_folder_fd = -1;
@@ -223,7 +225,12 @@ int FolderCreation(const std::string& folder_text, const std::string& done,
 void FolderRemoval(const std::string& folder_text) {
   // The walk stays on the data folder's own file system: it never takes a
   // mount point, a folder of another file system or one right under "/".
-  const int64_t device = DeviceOfPath(FolderTextToPath(folder_text));
+  // That file system is the one of the folder held during the run, not
+  // the one its path leads to now: a card pulled meanwhile leaves the path
+  // on the system disk.
+  const int64_t device = g_data_folder_device >= 0
+                             ? g_data_folder_device
+                             : DeviceOfPath(FolderTextToPath(folder_text));
   std::string text = folder_text;
   while (!text.empty()) {
     // The last separator before the final character: a trailing one
@@ -245,7 +252,7 @@ void FolderRemoval(const std::string& folder_text) {
     // and the walk goes on upward regardless.
     const std::string path = FolderTextToPath(dir);
     if (device >= 0 && FolderMayBeRemoved(path, device) &&
-        RemoveFolder(path) == 0) {
+        RemoveFolderOnDevice(path, device) == 0) {
       Out("Verzeichnis: ");
       Out(EscapedText(dir));
       OutLine(" geloescht");

@@ -62,6 +62,10 @@ bool DataFolderText(std::string_view argument, std::string* folder);
 // opened.
 int HoldDataFolder(bool exclusive, int* err);
 
+// Returns the handle of the data folder held since HoldDataFolder, -1 when
+// none is held.
+int HeldDataFolder();
+
 // Lets the data folder go (and its lock with it): a folder held open on
 // Windows would only be marked for removal, and keep its parents.
 void ReleaseDataFolder();
