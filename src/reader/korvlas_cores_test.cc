@@ -1,0 +1,93 @@
+// End to end: korvlas reads big files in batches that every core it may use
+// shares. What the batches find, a read that fails inside one included,
+// must be what reading block by block finds, and fewer cores than wanted
+// (helpers the system refuses) only make it slower. Every case here needs
+// root (FUSE, another user) and skips without it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "shared/platform/files.h"
+#include "shared/platform/test_process.h"
+
+namespace korv {
+namespace {
+
+class KorvlasCoresTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempFolder();
+    ASSERT_FALSE(root_.empty());
+    home_ = root_ + "/home";
+    data_ = root_ + "/daten";
+    ASSERT_EQ(MakeFolder(home_), 0);
+    ASSERT_EQ(MakeFolder(data_), 0);
+  }
+
+  void TearDown() override {
+    for (const std::string& mount : mounts_) Unmount(mount);
+    RemoveTree(root_);
+  }
+
+  // Runs a bash script in root_ with KL and KF naming the reader and the
+  // writer, and HOME set.
+  ProcessResult Sh(const std::string& script) {
+    ProcessOptions options;
+    options.cwd = root_;
+    options.env = {{"KL", BuiltProgram("korvlas")},
+                   {"KF", BuiltProgram("korvfyll")},
+                   {"HOME", home_}};
+    options.timeout_ms = 60000;
+    return RunProgram("/bin/bash", {"-c", script}, options);
+  }
+
+  std::string root_;
+  std::string home_;
+  std::string data_;
+  std::vector<std::string> mounts_;
+};
+
+// A read that fails inside a batch that several cores share costs the file
+// its "ok" from the block that failed on, exactly as reading block by block
+// reports it: the shares behind the failure must not be taken for read.
+TEST_F(KorvlasCoresTest, ReadErrorInsideABatchIsReportedFromItsBlock) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root for FUSE";
+  // 20 MiB are read in batches of 2 MiB shares; the failure lies 376 bytes
+  // into the sixth MiB, in the middle of a batch on one core as on two.
+  ASSERT_EQ(Sh("\"$KF\" 20M RND 1 1 N daten 0 </dev/null").status, 0);
+  // A file behind it shows that the run goes on.
+  ASSERT_TRUE(WriteWholeFile(data_ + "/N0000002.KVL", "AAAA"));
+  const std::string fuse = root_ + "/fuse";
+  ASSERT_EQ(MakeFolder(fuse), 0);
+  std::string why;
+  if (!MountFaultFs(data_, fuse, {"--fail-read=N0000001.KVL:5243256"}, &why)) {
+    GTEST_SKIP() << why;
+  }
+  mounts_.push_back(fuse);
+  struct Case {
+    const char* name;
+    std::string cores;  // command line prefix that sets the processors
+  };
+  const std::vector<Case> cases = {
+      {"one core", "taskset -c 0 "},
+      {"every core", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r = Sh(c.cores + "\"$KL\" 1 2 N fuse 0 </dev/null");
+    EXPECT_EQ(r.status, 65) << r.output;
+    // Every byte but the block that failed is counted.
+    EXPECT_NE(r.output.find("Anzahl:  20938752 - Verschiedene: 256  - \n"
+                            "!!! ACHTUNG FEHLER !!!  Datei N0000001.KVL nicht "
+                            "lesbar: E/A-Fehler 5 (Input/output error) ab "
+                            "Byte 5242880, 32768 Byte ungelesen   >\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("N0000002.KVL ok"), std::string::npos) << r.output;
+  }
+}
+
+}  // namespace
+}  // namespace korv
