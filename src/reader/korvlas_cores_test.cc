@@ -5,6 +5,7 @@
 // root (FUSE, another user) and skips without it.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,70 @@ TEST_F(KorvlasCoresTest, ReadErrorInsideABatchIsReportedFromItsBlock) {
     EXPECT_EQ(r.output.find("N0000001.KVL ok"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("N0000002.KVL ok"), std::string::npos) << r.output;
   }
+}
+
+// Fewer cores is a slowdown, never an error: when the system refuses every
+// helper thread (a user held to one process, which the reader already is),
+// the main thread reads alone, finds what all cores find, and still takes
+// signals (the refused start must give them back to it).
+TEST_F(KorvlasCoresTest, RefusedHelperThreadsLeaveTheMainThreadReading) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to run as a user with a limit";
+  // A user of its own: any other process of the user counts toward the
+  // limit and would keep the reader from starting at all.
+  std::random_device random;
+  const std::string user = std::to_string(3000000 + random() % 1000000);
+  ProcessResult made =
+      Sh("command -v prlimit && command -v setpriv || exit 77\n"
+         "chmod 755 . && chmod 777 home && mkdir gross && "
+         "\"$KF\" 8M RND 0 2 N gross 0 </dev/null");
+  if (made.status == 77) GTEST_SKIP() << "prlimit or setpriv missing";
+  ASSERT_EQ(made.status, 0) << made.output;
+  // A plain run, then one that waits at the deletion prompt for a SIGTERM,
+  // which ends it by that signal.
+  const std::string script = R"(
+    $LIMIT $AS "$KL" 0 2 N gross 0 </dev/null >lauf.txt 2>&1
+    echo "status $?"
+    rm -f keys frage.txt; mkfifo keys; exec 3<> keys
+    $LIMIT $AS "$KL" 0 2 J gross 0 <keys >frage.txt 2>&1 &
+    pid=$!
+    for i in $(seq 100); do
+      grep -q "zum Loeschen der Dateien" frage.txt 2>/dev/null && break
+      sleep 0.1
+    done
+    grep SigBlk /proc/$pid/status
+    kill -TERM $pid
+    for i in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    kill -KILL $pid 2>/dev/null && echo "SIGTERM not taken"
+    wait $pid; echo "status $?"
+  )";
+  struct Case {
+    const char* name;
+    std::string limit;
+  };
+  const std::vector<Case> cases = {
+      {"every core", ""},
+      {"main thread alone", "prlimit --nproc=1"},
+  };
+  std::vector<std::string> outputs, transcripts;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r =
+        Sh("AS='setpriv --reuid=" + user + " --regid=" + user +
+           " --clear-groups'\nLIMIT='" + c.limit + "'\n" + script);
+    EXPECT_EQ(r.output.rfind("status 0\nSigBlk:", 0), 0u) << r.output;
+    EXPECT_NE(r.output.find("\nstatus 143\n"), std::string::npos) << r.output;
+    outputs.push_back(r.output);
+    std::string run;
+    ASSERT_TRUE(ReadWholeFile(root_ + "/lauf.txt", &run));
+    for (const char* name : {"N0000000.KVL", "N0000001.KVL"}) {
+      EXPECT_NE(run.find(std::string("Verschiedene: 256  - ") + name + " ok"),
+                std::string::npos)
+          << run;
+    }
+    transcripts.push_back(NormalizeTranscript(run));
+  }
+  EXPECT_EQ(outputs[1], outputs[0]);
+  EXPECT_EQ(transcripts[1], transcripts[0]);
 }
 
 }  // namespace

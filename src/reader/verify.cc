@@ -416,12 +416,17 @@ void HelperLoop(int core) {
   }
 }
 
-// How many cores count a batch: one per usable processor.
+// How many cores count a batch: one per usable processor, as far as the
+// system lets helpers start (a limit on the user's processes may refuse
+// every one of them). A batch waits for as many helpers as it counts, so
+// only those that started count; the main thread alone still reads.
 int CoreCount() {
   if (g_core_count == 0) {
-    g_core_count = std::clamp(UsableProcessors(), 1, kMaxCores);
-    for (int core = 1; core < g_core_count; ++core) {
-      StartHelperThread(HelperLoop, core);
+    const int wanted = std::clamp(UsableProcessors(), 1, kMaxCores);
+    g_core_count = 1;
+    while (g_core_count < wanted &&
+           StartHelperThread(HelperLoop, g_core_count)) {
+      ++g_core_count;
     }
   }
   return g_core_count;

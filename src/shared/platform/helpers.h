@@ -13,8 +13,10 @@ int UsableProcessors();
 
 // Starts a thread that runs body(arg) until the program ends. It never
 // takes a signal: the main thread alone handles signals, prints and reads
-// keys.
-void StartHelperThread(void (*body)(int), int arg);
+// keys. Returns false when the system refuses another thread (a limit on
+// the user's processes, no memory left): the caller then does the work with
+// the threads it has, which is slower but no error.
+bool StartHelperThread(void (*body)(int), int arg);
 
 // Returns once value differs from seen. It spins for a short while first:
 // the other side of a batch usually answers within microseconds, and a
