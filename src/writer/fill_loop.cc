@@ -401,10 +401,14 @@ const uint8_t* FillBlock() { return g_fill_block; }
 
 bool RoomForBlock(int64_t length, int64_t free_data, int64_t free_protocol,
                   bool same_drive, int64_t reserve) {
-  if (same_drive) return free_data >= length + reserve;
+  // A block is written only where a whole one stays free behind it: the
+  // disk is never written to its last byte, not even when its free space
+  // is a multiple of the block.
+  const int64_t needed = length + kFillBlockSize;
+  if (same_drive) return free_data >= needed + reserve;
   // Without a reserve (no protocol, or one given up) the protocol's drive
   // has no say, not even when it cannot be asked.
-  return free_data >= length && (reserve <= 0 || free_protocol >= reserve);
+  return free_data >= needed && (reserve <= 0 || free_protocol >= reserve);
 }
 
 void ContinueStampedRun() {

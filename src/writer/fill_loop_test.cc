@@ -288,13 +288,17 @@ TEST(SpaceTest, RoomForBlockDecides) {
     bool room;
   };
   const std::vector<Case> cases = {
-      {32768, 32768, 0, true, 0, true},
-      {32768, 32767, 0, true, 0, false},
-      {32768, 32768 + 51200, 0, true, 51200, true},
-      {32768, 32768 + 51199, kPlenty, true, 51200, false},
-      {32768, 32768, 51200, false, 51200, true},
-      {32768, 32768, 51199, false, 51200, false},
-      {32768, 32767, kPlenty, false, 0, false},
+      // A whole block always stays free behind the one written.
+      {32768, 65536, 0, true, 0, true},
+      {32768, 65535, 0, true, 0, false},
+      {32768, 32768, 0, true, 0, false},
+      {100, 32868, 0, true, 0, true},
+      {100, 32867, 0, false, 0, false},
+      {32768, 65536 + 51200, 0, true, 51200, true},
+      {32768, 65536 + 51199, kPlenty, true, 51200, false},
+      {32768, 65536, 51200, false, 51200, true},
+      {32768, 65536, 51199, false, 51200, false},
+      {32768, 65535, kPlenty, false, 0, false},
       {100, -1, kPlenty, true, 0, false},
       {100, -1, kPlenty, false, 0, false},
       {100, kPlenty, -1, false, 51200, false},  // an unknown protocol drive

@@ -175,6 +175,20 @@ TEST_F(KorvfyllFullDiskTest, EveryFileSystemIsFilledToItsEnd) {
   }
 }
 
+// A disk whose free space is a whole number of blocks keeps one of them:
+// the fill never writes it to the last byte.
+TEST_F(KorvfyllFullDiskTest, TheLastBlockStaysFree) {
+  ProcessResult r = Sh("mkdir disk home && mount -t tmpfs -o size=4M tmpfs "
+                       "disk || exit 77; HOME=$ROOT/home \"$KF\" 1M A 0 10 N "
+                       "disk/daten </dev/null; echo status $?");
+  if (r.status == 77) GTEST_SKIP() << "needs root to mount a tmpfs";
+  const int64_t free_bytes = FreeBytesOfPath(root_ + "/disk");
+  Sh("umount disk");
+  EXPECT_NE(r.output.find("status 0\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("N0000002.KVL ok"), std::string::npos) << r.output;
+  EXPECT_GE(free_bytes, 32768) << r.output;
+}
+
 // A disk that cannot say how much room it has is not taken as full: the
 // run ends with the error line and its number, not as a success.
 TEST_F(KorvfyllFullDiskTest, FreeSpaceThatCannotBeAskedIsAnError) {
