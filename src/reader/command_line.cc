@@ -46,6 +46,7 @@ void EchoReaderSettings() {
 
 void ReadReaderCommandLine(int argc, const char* const* argv) {
   SettleVerdict(ParseReaderArguments(argc, argv), ShowReaderUsage);
+  RefuseClashingRunFiles();
   EchoReaderSettings();
 }
 

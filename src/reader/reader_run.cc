@@ -91,6 +91,7 @@ int RunReader(int argc, const char* const* argv) {
   }
   ListClear0();
   StopwatchStop(kRunStopwatch, &time_text);
+  NoteRunTimeEnded();
   StampedRunTotals();
 
   if (g_run.protocol_active) {

@@ -2,11 +2,13 @@
 // korvlas, read back with Python's JSON and XML parsers, in real temp
 // folders and on a fake card (as root).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,7 @@ for n, line in enumerate(raw.split(b'\n')[:-1]):
                 ('ok', 'changed', 'corrupted', 'moved', 'stale', 'blank'))
             fb = o['first_bad']
             extra += ' ' + (fb['name'] + ' ' + str(fb['byte']) if fb else 'keiner')
+        assert o['wall_seconds'] >= 0, o
         print('end', o['files'], o['bytes'], o['exit_status'], o['seconds'] >= 0,
               *([extra.strip()] if extra else []))
     else:
@@ -108,9 +111,14 @@ class RunRecordTest : public ::testing::Test {
                     const std::vector<std::string>& args,
                     int timeout_ms = 120000) {
     ProcessOptions options;
+    options.timeout_ms = timeout_ms;
+    return Run(program, args, options);
+  }
+  ProcessResult Run(const std::string& program,
+                    const std::vector<std::string>& args,
+                    ProcessOptions options) {
     options.cwd = root_;
     options.env.push_back({"HOME", home_});
-    options.timeout_ms = timeout_ms;
     return RunProgram(BuiltProgram(program), args, options);
   }
 
@@ -304,6 +312,257 @@ TEST_F(RunRecordTest, AKilledRunLeavesOnlyWholeLines) {
   EXPECT_EQ(record.rfind("start korvfyll ", 0), 0u) << record;
   EXPECT_NE(record.find("\nfile 1 N0000001.KVL 1 "), std::string::npos);
   EXPECT_EQ(record.find("\nend "), std::string::npos);
+}
+
+// Every name under a folder, with the bytes of its files: what a refused
+// run must leave as it was.
+std::string Snapshot(const std::string& folder) {
+  std::string all;
+  for (const std::string& name : ListFolder(folder)) {
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    all += path + "\n";
+    if (S_ISDIR(st.st_mode)) {
+      all += Snapshot(path);
+    } else if (S_ISREG(st.st_mode)) {
+      std::string data;
+      ReadWholeFile(path, &data);
+      all += data + "\n";
+    }
+  }
+  return all;
+}
+
+TEST_F(RunRecordTest, ARecordOrMapOverAFileTheRunKeepsIsRefusedBeforeAnyWrite) {
+  ASSERT_EQ(MakeFolder(data_), 0);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(WriteWholeFile(data_ + "/" + Name(i), std::string(1024, 'A')));
+  }
+  ASSERT_EQ(symlink("daten", (root_ + "/verweis").c_str()), 0);
+  // A writer's record, and one with two names.
+  for (const char* name : {"/w.jsonl", "/eins.jsonl"}) {
+    ASSERT_TRUE(WriteWholeFile(root_ + name, "{\"type\":\"start\"}\n"));
+  }
+  ASSERT_EQ(
+      link((root_ + "/eins.jsonl").c_str(), (root_ + "/zwei.jsonl").c_str()),
+      0);
+  // The protocol folder, made by a run that keeps nothing.
+  ASSERT_EQ(Run("korvlas", {"0", "1", "N", "daten", "0"}).status, 0);
+  const std::string protocol_name = "korvlas_d20250101_t101010.txt";
+  const std::string protocol = home_ + "/korvamel/" + protocol_name;
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    std::string line;  // the one line naming the clash; empty: runs
+  };
+  const Case cases[] = {
+      {"korvlas",
+       {"--json=daten/N0000001.KVL", "0", "3", "N", "daten", "0"},
+       "--json ueberschriebe eine Datendatei: daten/N0000001.KVL"},
+      {"korvfyll",
+       {"--json=daten/N0000001.KVL", "64K", "PRUEF", "0", "3", "N", "daten",
+        "0"},
+       "--json ueberschriebe eine Datendatei: daten/N0000001.KVL"},
+      // A name still to be made, by a path that only leads there.
+      {"korvfyll",
+       {"--karte=./daten/../daten/N0000007.KVL", "1K", "A", "0", "9", "N",
+        "daten"},
+       "--karte ueberschriebe eine Datendatei: ./daten/../daten/N0000007.KVL"},
+      {"korvlas",
+       {"--json=verweis/N0000002.KVL", "0", "3", "N", "daten"},
+       "--json ueberschriebe eine Datendatei: verweis/N0000002.KVL"},
+      {"korvlas",
+       {"--json=" + protocol, "0", "3", "N", "daten", "5"},
+       "--json ueberschriebe eine Protokolldatei: " + protocol},
+      {"korvlas",
+       {"--karte=w.jsonl", "--schreibbericht=w.jsonl", "0", "3", "N", "daten"},
+       "--karte ueberschriebe den Schreibbericht: w.jsonl"},
+      {"korvlas",
+       {"--json=./w.jsonl", "--karte=k.svg", "--schreibbericht=w.jsonl", "0",
+        "3", "N", "daten"},
+       "--json ueberschriebe den Schreibbericht: ./w.jsonl"},
+      {"korvlas",
+       {"--json=zwei.jsonl", "--karte=k.svg", "--schreibbericht=eins.jsonl",
+        "0", "3", "N", "daten"},
+       "--json ueberschriebe den Schreibbericht: zwei.jsonl"},
+      {"korvfyll",
+       {"--json=x", "--karte=x", "1K", "A", "0", "3", "N", "daten"},
+       "--karte ueberschriebe die Datei von --json: x"},
+      {"korvlas",
+       {"--json=eins.jsonl", "--karte=zwei.jsonl", "0", "3", "N", "daten"},
+       "--karte ueberschriebe die Datei von --json: zwei.jsonl"},
+      // What only looks like a clash runs: a name of another form, a
+      // protocol's name when the run keeps none, a record beside the data.
+      {"korvlas", {"--json=daten/N000001.KVL", "0", "3", "N", "daten"}, ""},
+      {"korvlas", {"--json=" + protocol, "0", "3", "N", "daten", "0"}, ""},
+      {"korvlas",
+       {"--json=daten/r.jsonl", "--karte=daten/k.svg", "0", "3", "N", "daten"},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const std::string before = Snapshot(root_);
+    ProcessResult r = Run(c.program, c.args);
+    if (c.line.empty()) {
+      EXPECT_EQ(r.status, 0) << r.output;
+      continue;
+    }
+    EXPECT_EQ(r.status, kRefusedStatus);
+    const std::vector<std::string> lines = SplitLines(r.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.line) << r.output;
+    EXPECT_EQ(r.output.find(c.line), r.output.size() - c.line.size() - 1);
+    EXPECT_TRUE(Snapshot(root_) == before) << "something was written";
+  }
+}
+
+// The names of the files in the record's file lines, and those the console
+// shows as ok.
+std::vector<std::string> RecordedNames(const std::string& record) {
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(record)) {
+    if (line.rfind("file ", 0) != 0) continue;
+    const size_t name = line.find(' ', 5) + 1;
+    names.push_back(line.substr(name, line.find(' ', name) - name));
+  }
+  return names;
+}
+
+std::vector<std::string> OkNames(const std::string& console) {
+  std::vector<std::string> names;
+  for (const OkLine& ok : OkLines(console)) names.push_back(ok.name);
+  return names;
+}
+
+TEST_F(RunRecordTest,
+       EveryFileTheConsoleShowsIsInTheRecordBeforeAWaitOrASignal) {
+  ASSERT_EQ(MakeFolder(data_), 0);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WriteWholeFile(data_ + "/" + Name(i), std::string(1024, 'A')));
+  }
+  ASSERT_TRUE(WriteWholeFile(data_ + "/" + Name(5),
+                             std::string(512, 'A') + std::string(512, 'B')));
+  struct Case {
+    const char* what;
+    const char* program;
+    std::vector<std::string> args;
+    ProcessOptions::Input input;
+    std::string after;  // the signal follows this text
+    int delay_ms;
+    int signal;
+    size_t at_least;  // files the record must hold
+    int runs;
+  };
+  const Case cases[] = {
+      // Waiting at the wrong file, killed: only what was written before the
+      // wait is there.
+      {"killed while waiting",
+       "korvlas",
+       {"--json=r.jsonl", "0", "6", "N", "daten", "5"},
+       ProcessOptions::kPty,
+       "ACHTUNG FEHLER",
+       1000,
+       SIGKILL,
+       5,
+       1},
+      {"ended by SIGTERM while waiting",
+       "korvlas",
+       {"--json=r.jsonl", "0", "6", "N", "daten", "5"},
+       ProcessOptions::kPty,
+       "ACHTUNG FEHLER",
+       1000,
+       SIGTERM,
+       5,
+       1},
+      // Amid thousands of one-byte files, whose lines are held in turns of
+      // 10 ms. A signal that lands right after a turn's write finds none
+      // held, so the case runs thrice.
+      {"ended by SIGTERM amid tiny files",
+       "korvfyll",
+       {"--json=r.jsonl", "1", "A", "10", "9000000", "N", "daten"},
+       ProcessOptions::kDevNull,
+       "N0002000.KVL ok",
+       0,
+       SIGTERM,
+       1991,
+       3},
+  };
+  for (const Case& c : cases) {
+    for (int run = 0; run < c.runs; ++run) {
+      SCOPED_TRACE(c.what);
+      ProcessOptions options;
+      options.input = c.input;
+      options.key_after = c.after;
+      options.key_delay_ms = c.delay_ms;
+      options.signal = c.signal;
+      options.timeout_ms = 60000;
+      ProcessResult r = Run(c.program, c.args, options);
+      EXPECT_FALSE(r.timed_out);
+      EXPECT_EQ(r.status, 128 + c.signal) << r.output;
+      const std::vector<std::string> shown = OkNames(r.output);
+      EXPECT_GE(shown.size(), c.at_least) << r.output;
+      const std::string record = Check(kRecordCheck, root_ + "/r.jsonl");
+      EXPECT_EQ(RecordedNames(record), shown) << record;
+      EXPECT_EQ(record.find("\nend "), std::string::npos);
+    }
+  }
+}
+
+TEST_F(RunRecordTest, TheEndLineGivesTheRunsOwnTimeAndTheWallTimeBeside) {
+  // A run waits 1.5 s at its deletion prompt: the closing line's duration
+  // leaves that out, and so does the record's end line.
+  constexpr char kEndTimes[] = R"(
+import json, sys
+for line in open(sys.argv[1]):
+    o = json.loads(line)
+    if o['type'] == 'end':
+        print('%.2f %s' % (o['seconds'], o['wall_seconds'] >= 1.5))
+)";
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    const char* closing;
+  };
+  const Case cases[] = {
+      {"korvfyll",
+       {"--json=r.jsonl", "1K", "A", "0", "3", "J", "daten", "5"},
+       "Korvfyll ist beendet.   Dauer:"},
+      {"korvlas",
+       {"--json=r.jsonl", "0", "3", "J", "daten", "5"},
+       "Korvlas ist beendet.   Dauer:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    if (c.program == std::string("korvlas")) {
+      MakeFolder(data_);  // the writer's deletion took it
+      for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(
+            WriteWholeFile(data_ + "/" + Name(i), std::string(1024, 'A')));
+      }
+    }
+    ProcessOptions options;
+    options.input = ProcessOptions::kPty;
+    options.key_after = "zum Loeschen der Dateien >";
+    options.key_delay_ms = 1500;
+    options.key = " ";
+    options.timeout_ms = 60000;
+    ProcessResult r = Run(c.program, c.args, options);
+    ASSERT_EQ(r.status, 0) << r.output;
+    // "Dauer:00:00:01,23" as seconds with two decimals.
+    const size_t at = r.output.find(c.closing);
+    ASSERT_NE(at, std::string::npos) << r.output;
+    ASSERT_TRUE(FitsShape(r.output, at + std::strlen(c.closing), "99:99:99,99"))
+        << r.output;
+    const std::string hms = r.output.substr(at + std::strlen(c.closing), 11);
+    const int seconds = std::stoi(hms.substr(0, 2)) * 3600 +
+                        std::stoi(hms.substr(3, 2)) * 60 +
+                        std::stoi(hms.substr(6, 2));
+    const std::string shown = std::to_string(seconds) + "." + hms.substr(9, 2);
+    ProcessResult times = RunProgram(
+        kPython, {"-c", kEndTimes, root_ + "/r.jsonl"}, ProcessOptions());
+    EXPECT_EQ(times.output, shown + " True\n");
+  }
 }
 
 // The counterfeit card of the stamped tests (64 MiB announced, 48 MiB

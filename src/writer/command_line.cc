@@ -228,6 +228,7 @@ void EchoWriterSettings() {
 
 void ReadWriterCommandLine(int argc, const char* const* argv) {
   SettleVerdict(ParseWriterArguments(argc, argv), ShowWriterUsage);
+  RefuseClashingRunFiles();
   ContinueStampedRun();
   EchoWriterSettings();
 }

@@ -30,8 +30,9 @@ void EchoWriterSettings();
 
 // Reads the command line as the run needs it: parses the arguments, shows
 // the usage and ends the program (status 0 for help, 2 for a refused
-// value), asks the protocol precheck when a protocol is wanted, and echoes
-// the settings.
+// value), asks the protocol precheck when a protocol is wanted, refuses a
+// record or map that would be written over a file the run keeps (status
+// 64), and echoes the settings.
 void ReadWriterCommandLine(int argc, const char* const* argv);
 
 }  // namespace korv

@@ -88,6 +88,7 @@ int RunWriter(int argc, const char* const* argv) {
   const int status = FillLoop();
 
   StopwatchStop(kRunStopwatch, &time_text);
+  NoteRunTimeEnded();
   if (g_run.protocol_active) {
     // A run that finished no file still divides its time by one.
     if (g_run.finished_files < 1) g_run.finished_files = 1;

@@ -200,6 +200,7 @@ void WriteOutAndDie(const char* rest, size_t size) {
   const int sig = g_pending_signal;
   alarm(kWriteOutSeconds);
   std::fflush(nullptr);  // the protocol file's buffered lines
+  ObservedWriteOut();    // the run record's held lines
   if (rest != nullptr) {
     WriteOut(rest, size);
   } else if (CaptureSink() == nullptr) {
@@ -336,6 +337,8 @@ int ReadKeyByte(int timeout_ms) {
   DetectStreams();
   OutFlush();
   if (!g_stdin_may_have_keys) return -2;
+  // A wait may last long, and end by a signal or a kill.
+  ObservedWriteOut();
   for (;;) {
     struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
     int ready = poll(&pfd, 1, timeout_ms);

@@ -123,9 +123,11 @@ std::string IoErrorText(int err);
 // Lets a run record follow the run (nullptr ends it): error_seen is told
 // the number and path of every error line built (IoErrorLine), ending is
 // told the exit status of ExitProgram and Fatal just before the program
-// exits and returns the status to exit with.
+// exits and returns the status to exit with, and write_out is told before
+// the program waits for a key and when a signal ends it, so that nothing
+// the record holds back waits with it or dies with it.
 void SetRunObservers(void (*error_seen)(int err, std::string_view path),
-                     int (*ending)(int status));
+                     int (*ending)(int status), void (*write_out)());
 
 // Test hooks: output goes to the given string instead of stdout while set
 // (nullptr ends it); key input is read from the given text (consumed from

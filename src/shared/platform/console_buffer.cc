@@ -17,6 +17,7 @@ std::string* g_key_input = nullptr;
 
 void (*g_error_seen)(int, std::string_view) = nullptr;
 int (*g_ending)(int) = nullptr;
+void (*g_write_out)() = nullptr;
 
 }  // namespace
 
@@ -78,9 +79,14 @@ std::string IoErrorLine(int err, std::string_view what) {
 std::string IoErrorText(int err) { return ErrorDescription(err); }
 
 void SetRunObservers(void (*error_seen)(int err, std::string_view path),
-                     int (*ending)(int status)) {
+                     int (*ending)(int status), void (*write_out)()) {
   g_error_seen = error_seen;
   g_ending = ending;
+  g_write_out = write_out;
+}
+
+void ObservedWriteOut() {
+  if (g_write_out != nullptr) g_write_out();
 }
 
 int ObservedExitStatus(int status) {

@@ -33,6 +33,10 @@ std::string* CaptureSink();
 // with.
 int ObservedExitStatus(int status);
 
+// Tells the write-out observer that the program is about to wait for a
+// key or to die by a signal.
+void ObservedWriteOut();
+
 // Returns true while a test feeds the key input; *key then gets the next
 // byte (0..255), or -2 at the end of the test's keys, and consumes it when
 // take is set.

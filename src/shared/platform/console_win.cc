@@ -106,6 +106,7 @@ void WriteAll(HANDLE handle, const char* data, size_t size) {
   g_dying = 1;
   if (CaptureSink() == nullptr) OutFlush();
   FlushOpenTextFiles();
+  ObservedWriteOut();  // the run record's held lines
   DieByControl();
 }
 
@@ -480,6 +481,8 @@ int ReadKeyByte(int timeout_ms) {
   if (HookedKey(true, &key)) return key;
   DetectStreams();
   OutFlush();
+  // A wait may last long, and end by Ctrl-C or a kill.
+  ObservedWriteOut();
   if (g_key_bytes.empty()) {
     switch (g_in_kind) {
       case InputKind::kNone:

@@ -620,21 +620,21 @@ std::string PlainAbsolutePath(const std::string& path, std::string* folder,
     }
     at = end + 1;
   }
+  if (levels.empty()) {
+    if (folder != nullptr) folder->assign(1, '/');
+    if (name != nullptr) name->clear();
+    return std::string(1, '/');
+  }
   std::string plain;
-  for (size_t i = 0; i < levels.size(); ++i) {
-    if (i + 1 == levels.size() && folder != nullptr) {
-      *folder = plain.empty() ? "/" : plain;
-    }
+  for (const std::string_view level : levels) {
     plain += '/';
-    plain.append(levels[i]);
+    plain.append(level);
   }
-  if (plain.empty()) {
-    plain = "/";
-    if (folder != nullptr) *folder = plain;
+  if (folder != nullptr) {
+    const size_t end = plain.size() - levels.back().size() - 1;
+    folder->assign(end == 0 ? std::string(1, '/') : plain.substr(0, end));
   }
-  if (name != nullptr) {
-    name->assign(levels.empty() ? std::string_view() : levels.back());
-  }
+  if (name != nullptr) name->assign(levels.back());
   return plain;
 }
 

@@ -233,10 +233,6 @@ bool FileIdentityOf(const std::string& path, FileIdentity* identity);
 // finds it on the way to it.
 bool HoldingFolderIdentityOf(const std::string& path, FileIdentity* identity);
 
-// The same for the folder that holds path's last level, as the system
-// finds it on the way to it.
-bool HoldingFolderIdentityOf(const std::string& path, FileIdentity* identity);
-
 // Returns path ("" = the current folder) made absolute against the current
 // folder, with its "." levels dropped, each ".." taking the level before
 // it off and runs of separators made one, without a separator at the end

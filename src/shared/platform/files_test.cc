@@ -35,6 +35,51 @@ TEST_F(FilesTest, NearestExistingFolder) {
   for (const Case& c : cases) EXPECT_EQ(NearestExistingFolder(c.path), c.want) << c.path;
 }
 
+TEST_F(FilesTest, PlainPathsAndIdentities) {
+  // The lexical form: where ".." leads, whatever lies on the way.
+  struct Case {
+    std::string path;
+    std::string plain, folder, name;
+  } cases[] = {
+      {"/a/b/c.json", "/a/b/c.json", "/a/b", "c.json"},
+      {"//a/./b//../c/", "/a/c", "/a", "c"},
+      {"/a/../../x", "/x", "/", "x"},
+      {"/", "/", "/", ""},
+      {"/..", "/", "/", ""},
+  };
+  for (const Case& c : cases) {
+    std::string folder, name;
+    EXPECT_EQ(PlainAbsolutePath(c.path, &folder, &name), c.plain) << c.path;
+    EXPECT_EQ(folder, c.folder) << c.path;
+    EXPECT_EQ(name, c.name) << c.path;
+  }
+  const std::string before = CurrentFolder();
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  EXPECT_EQ(PlainAbsolutePath("x/../y"), CurrentFolder() + "/y");
+  EXPECT_EQ(PlainAbsolutePath(""), CurrentFolder());
+
+  // The identity: one file by its names and links, one folder by its
+  // ways there; a name still to be made has only its folder's.
+  ASSERT_EQ(MakeFolder(dir_ + "/d"), 0);
+  ASSERT_TRUE(WriteWholeFile(dir_ + "/d/f", "x"));
+  ASSERT_EQ(link((dir_ + "/d/f").c_str(), (dir_ + "/g").c_str()), 0);
+  ASSERT_EQ(symlink("d", (dir_ + "/l").c_str()), 0);
+  FileIdentity f, g, l, d, held, missing;
+  ASSERT_TRUE(FileIdentityOf(dir_ + "/d/f", &f));
+  ASSERT_TRUE(FileIdentityOf("g", &g));
+  ASSERT_TRUE(FileIdentityOf("l/f", &l));
+  ASSERT_TRUE(FileIdentityOf(dir_ + "/d", &d));
+  EXPECT_TRUE(f == g && f == l);
+  EXPECT_FALSE(f == d);
+  EXPECT_FALSE(FileIdentityOf("l/neu", &missing));
+  ASSERT_TRUE(HoldingFolderIdentityOf("l/neu", &held));
+  EXPECT_TRUE(held == d);
+  ASSERT_TRUE(HoldingFolderIdentityOf("g", &held));
+  ASSERT_TRUE(FileIdentityOf(".", &d));
+  EXPECT_TRUE(held == d);
+  ASSERT_EQ(chdir(before.c_str()), 0);
+}
+
 TEST_F(FilesTest, RawRoundTripAndTruncation) {
   std::string path = dir_ + "/N0000001.KVL";
   ASSERT_TRUE(WriteWholeFile(path, std::string(100, 'x')));

@@ -166,6 +166,7 @@ ProcessResult RunProgram(const std::string& program,
   int64_t start = NowMs();
   int64_t key_due = -1;
   bool key_sent = options.key.empty() || options.key_first;
+  bool signal_sent = options.signal == 0;
   size_t prompts_answered = 0;
   char buffer[65536];
   for (;;) {
@@ -187,14 +188,16 @@ ProcessResult RunProgram(const std::string& program,
       }
     }
     now = NowMs();
-    if (!key_sent && key_fd >= 0) {
+    if ((!key_sent && key_fd >= 0) || !signal_sent) {
       if (key_due < 0 && result.output.find(options.key_after) !=
                              std::string::npos) {
         key_due = now + options.key_delay_ms;
       }
       if (key_due >= 0 && now >= key_due) {
-        WriteAll(key_fd, options.key);
+        if (!key_sent && key_fd >= 0) WriteAll(key_fd, options.key);
         key_sent = true;
+        if (!signal_sent) kill(pid, options.signal);
+        signal_sent = true;
       }
     }
     if (options.answer_prompts && key_fd >= 0) {

@@ -26,6 +26,10 @@ struct ProcessOptions {
   std::string key_after;
   int key_delay_ms = 0;
   std::string key;
+  // With any input: once the output contains key_after and key_delay_ms
+  // have passed, send this signal to the program (after the key, if any);
+  // 0 sends none.
+  int signal = 0;
   // With kPty or kOpenPipe: the key is typed ahead instead, before the
   // program starts (a terminal holds it back until the program takes its
   // key mode).

@@ -52,6 +52,7 @@ std::string g_held;        // whole lines not written yet
 uint64_t g_last_write = 0;
 constexpr uint64_t kHoldMilliseconds = 10;
 uint64_t g_start_tick = 0;
+bool g_run_time_ended = false;  // the run's stopwatch has stopped
 
 ReadFacts g_facts;
 bool g_facts_pending = false;
@@ -143,22 +144,13 @@ void ClassCounts(const char* key, const int64_t* counts) {
   g_line.push_back('}');
 }
 
-// Ends the line and writes it, with the lines held before it, in one call,
-// so that a program killed at any moment leaves whole lines. File lines are
-// held while the last write is less than kHoldMilliseconds old: a run of
-// tiny files then pays one write for many of them, and no line waits
-// longer than that for the next file. A record that cannot be written is
-// given up with its error line; the run goes on and ends with that error.
-void WriteLine(bool hold) {
-  g_line.append("}\n");
-  if (g_fd < 0) return;
-  g_held.append(g_line);
-  const uint64_t tick = MillisecondTick();
-  // A clock set back counts as time passed.
-  if (hold && tick >= g_last_write && tick - g_last_write < kHoldMilliseconds) {
-    return;
-  }
-  g_last_write = tick;
+// Writes the lines held so far in one call; also the console's write-out
+// before a wait for a key and before a death by a signal, when the held
+// lines are the latest of a run that may not come back to write them. A
+// record that cannot be written is given up with its error line; the run
+// goes on and ends with that error.
+void WriteHeldLines() {
+  if (g_fd < 0 || g_held.empty()) return;
   size_t stored = 0;
   const int err = WriteRawBlock(g_fd, g_held.data(), g_held.size(), &stored);
   g_held.clear();
@@ -172,6 +164,25 @@ void WriteLine(bool hold) {
   g_in_record = true;
   OutLine(IoErrorLine(err, g_json_path));
   g_in_record = false;
+}
+
+// Ends the line and writes it, with the lines held before it, in one call,
+// so that a program killed at any moment leaves whole lines. File lines are
+// held while the last write is less than kHoldMilliseconds old: a run of
+// tiny files then pays one write for many of them. A held line goes out
+// with the next line, before a wait for a key or at the run's end (a
+// signal's too).
+void WriteLine(bool hold) {
+  g_line.append("}\n");
+  if (g_fd < 0) return;
+  g_held.append(g_line);
+  const uint64_t tick = MillisecondTick();
+  // A clock set back counts as time passed.
+  if (hold && tick >= g_last_write && tick - g_last_write < kHoldMilliseconds) {
+    return;
+  }
+  g_last_write = tick;
+  WriteHeldLines();
 }
 
 std::string WriterFill() {
@@ -254,6 +265,70 @@ void ReadWriteReport(const std::string& run_tag) {
   TextClose(file);
 }
 
+// ---- Files the record and the map must not be ----
+
+// Where a path leads, by its plain name and, as far as it exists, by the
+// identity of the file and of the folder that holds it.
+struct Place {
+  std::string path;  // absolute and plain
+  std::string folder;
+  std::string name;
+  bool exists = false;
+  FileIdentity file;
+  bool folder_exists = false;
+  FileIdentity folder_file;
+};
+
+Place PlaceOf(const std::string& path) {
+  Place place;
+  place.path = PlainAbsolutePath(path, &place.folder, &place.name);
+  place.exists = FileIdentityOf(path, &place.file);
+  place.folder_exists = HoldingFolderIdentityOf(path, &place.folder_file);
+  return place;
+}
+
+// Two names of one file: the same plain path, the same file, or the same
+// name in the same folder (a file still to be made, reached by another way).
+bool SamePlace(const Place& a, const Place& b) {
+  if (a.path == b.path) return true;
+  if (a.exists && b.exists && a.file == b.file) return true;
+  return a.name == b.name && a.folder_exists && b.folder_exists &&
+         a.folder_file == b.folder_file;
+}
+
+bool InFolder(const Place& place, const std::string& folder) {
+  if (place.folder == PlainAbsolutePath(folder)) return true;
+  FileIdentity identity;
+  return place.folder_exists && FileIdentityOf(folder, &identity) &&
+         identity == place.folder_file;
+}
+
+bool IsDigits(std::string_view text) {
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// "N" + seven digits + ".KVL": a name the runs write, read and delete.
+bool IsDataFileName(std::string_view name) {
+  return name.size() == 12 && name[0] == 'N' && IsDigits(name.substr(1, 7)) &&
+         name.substr(8) == ".KVL";
+}
+
+// word + "_d" + eight digits + "_t" + six digits + ".txt": the protocol
+// takes the first such name of a moment that is free when it starts, after
+// the record and the map are known but before they are made.
+bool IsProtocolName(std::string_view name, std::string_view word) {
+  if (name.size() != word.size() + 22 || name.substr(0, word.size()) != word) {
+    return false;
+  }
+  const std::string_view stamp = name.substr(word.size());
+  return stamp.substr(0, 2) == "_d" && IsDigits(stamp.substr(2, 8)) &&
+         stamp.substr(10, 2) == "_t" && IsDigits(stamp.substr(12, 6)) &&
+         stamp.substr(18) == ".txt";
+}
+
 // ---- The end ----
 
 void WriteMap(int status) {
@@ -296,7 +371,13 @@ int OnEnding(int status) {
   BeginLine("end");
   IntField("files", g_files);
   IntField("bytes", g_bytes);
+  // The run's own time, as its closing line shows it: waits for keys after
+  // the run (the deletion prompt, the summary's pages) are not the run's.
+  // A run that ends before its stopwatch stops has run until now.
+  if (!g_run_time_ended) StopwatchStop(kRunStopwatch);
   Key("seconds");
+  AppendFixed(&g_line, StopwatchSeconds(kRunStopwatch), 2);
+  Key("wall_seconds");
   AppendFixed(&g_line,
               static_cast<double>(MillisecondTick() - g_start_tick) / 1000.0,
               3);
@@ -368,6 +449,41 @@ int TakeRunOptions(int argc, const char* const* argv, bool reader) {
   // Standard error takes the record alone.
   if (g_map_path == "-" || g_report_path == "-") return -1;
   return taken;
+}
+
+void RefuseClashingRunFiles() {
+  const std::string data_folder = FolderTextToPath(g_run.verzeichnis);
+  const char* const protocol_word = g_reader ? "korvlas" : "korvfyll";
+  const bool json_is_file = !g_json_path.empty() && g_json_path != "-";
+  struct Option {
+    const char* name;
+    const std::string& path;
+    bool is_file;
+  };
+  const Option options[] = {{"--json", g_json_path, json_is_file},
+                            {"--karte", g_map_path, !g_map_path.empty()}};
+  for (const Option& option : options) {
+    if (!option.is_file) continue;
+    const Place place = PlaceOf(option.path);
+    const char* clash = nullptr;
+    if (IsDataFileName(place.name) && InFolder(place, data_folder)) {
+      clash = "eine Datendatei";
+    } else if (g_run.protocol_active &&
+               IsProtocolName(place.name, protocol_word) &&
+               InFolder(place, HomePath())) {
+      clash = "eine Protokolldatei";
+    } else if (!g_report_path.empty() &&
+               SamePlace(place, PlaceOf(g_report_path))) {
+      clash = "den Schreibbericht";
+    } else if (&option.path == &g_map_path && json_is_file &&
+               SamePlace(place, PlaceOf(g_json_path))) {
+      clash = "die Datei von --json";
+    }
+    if (clash == nullptr) continue;
+    FatalLine(std::string(option.name) + " ueberschriebe " + clash + ": " +
+                  EscapedText(option.path),
+              kInvalidExitStatus);
+  }
 }
 
 bool RunRecordWanted() {
@@ -453,8 +569,10 @@ void StartRunRecord(std::string_view program, bool stamped, uint64_t tag) {
   if (!fs.type.empty()) g_map_place += " (" + fs.type + ")";
 
   g_started = true;
-  SetRunObservers(RecordError, OnEnding);
+  SetRunObservers(RecordError, OnEnding, WriteHeldLines);
 }
+
+void NoteRunTimeEnded() { g_run_time_ended = true; }
 
 void NoteReadFacts(const ReadFacts& facts) {
   g_facts = facts;
@@ -624,8 +742,9 @@ void TEST_ResetRunRecord() {
   }
   g_bad_seen = false;
   g_map_note.clear();
+  g_run_time_ended = false;
   MapReset();
-  SetRunObservers(nullptr, nullptr);
+  SetRunObservers(nullptr, nullptr, nullptr);
 }
 
 }  // namespace korv

@@ -18,6 +18,13 @@ inline constexpr int kRecordSchema = 1;
 // has no file, is given twice or is not the program's.
 int TakeRunOptions(int argc, const char* const* argv, bool reader);
 
+// Ends the program (kInvalidExitStatus, with one line naming the clash)
+// when the record or the map would be written over a data file of the
+// data folder, the run's protocol, the writer's record it is to read, or
+// each other; nothing is written before. Needs the command line read and
+// the protocol folder known.
+void RefuseClashingRunFiles();
+
 // True when a record or a map is wanted: the per-file steps then note what
 // they found.
 bool RunRecordWanted();
@@ -27,6 +34,10 @@ bool RunRecordWanted();
 // start line and takes over the run's error lines and exit. stamped and tag
 // name the run's stamped pattern. The writer is told by its data-file size.
 void StartRunRecord(std::string_view program, bool stamped, uint64_t tag);
+
+// Tells the record that the run's stopwatch has stopped: the end line gives
+// the time the closing line shows, whatever waits for keys follow.
+void NoteRunTimeEnded();
 
 // What the reader found in the file it has just read, for the next file
 // line: its bytes, distinct byte values and verdict, and for a stamped run
