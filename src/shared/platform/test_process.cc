@@ -99,7 +99,23 @@ ProcessResult RunProgram(const std::string& program,
     // the fork, it could already be the child's key mode.
     struct termios t;
     if (tcgetattr(slave, &t) == 0) result.lflag_before = t.c_lflag;
-    if (options.key_first) WriteAll(master, options.key);
+    if (options.key_first) {
+      WriteAll(master, options.key);
+      // The terminal takes what is typed in the background: the key is held
+      // back only once its echo shows, and a loaded machine may otherwise
+      // start the program first, which then writes blocks before the key
+      // arrives.
+      std::string echo;
+      const int64_t until = NowMs() + 5000;
+      while (echo.size() < options.key.size() && NowMs() < until) {
+        struct pollfd pfd = {master, POLLIN, 0};
+        char c[64];
+        if (poll(&pfd, 1, 50) <= 0) continue;
+        const ssize_t n = read(master, c, sizeof c);
+        if (n > 0) echo.append(c, static_cast<size_t>(n));
+      }
+      result.output += echo;
+    }
     pid = fork();
     if (pid < 0) {
       close(master);
