@@ -413,6 +413,7 @@ void ProgressDisplay() {
   OutFlushIfTerminal();
   g_run.at_line_start = false;
   g_run.shown_mib = m;
+  RecordProgress();
   if (m > kFoldAfterMib) {
     // The marks go on from where they were; only the counter is folded.
     g_run.progress_bytes -= kGib;

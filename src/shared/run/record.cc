@@ -579,6 +579,8 @@ void NoteReadFacts(const ReadFacts& facts) {
   g_facts_pending = true;
 }
 
+void RecordProgress() { WriteHeldLines(); }
+
 void RecordFinishedFile() {
   if (!g_started) return;
   const int32_t index = g_run.current_index;

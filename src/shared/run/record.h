@@ -58,6 +58,11 @@ void NoteReadFacts(const ReadFacts& facts);
 // point on the map.
 void RecordFinishedFile();
 
+// Writes the record lines held back, once the run has gone on by another
+// MiB: a long file must not keep the lines of the files before it from the
+// record (a run killed in it would lose them).
+void RecordProgress();
+
 // An error line for the record (every IoErrorLine comes here by itself;
 // an error the run shows in a text of its own is told here).
 void RecordError(int err, std::string_view path);
