@@ -91,6 +91,17 @@ int KeepBlocks(const std::vector<std::pair<int64_t, int64_t>>& ranges) {
   for (const auto& [from, to] : ranges) {
     for (int64_t at = from; at < to;) {
       int64_t length = std::min<int64_t>(to - at, kKeepPiece);
+      // Later rounds write the same region behind their probes again: what
+      // is kept already is not read twice.
+      bool kept = true;
+      for (int64_t b = 0; kept && b < length; b += kProbeBlock) {
+        kept = BackupHas(at + b) ||
+               g_unreadable[static_cast<size_t>((at + b) / kProbeBlock)];
+      }
+      if (kept) {
+        at += length;
+        continue;
+      }
       int err = ReadBlockDevice(g_device, at, g_keep_buffer,
                                 static_cast<size_t>(length));
       if (err != 0 && IsMediumError(err) && length > kProbeBlock) {
