@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "prober/backup.h"
-#include "prober/partition_table.h"
+#include "prober/device_check.h"
 #include "prober/probe.h"
+#include "prober/report.h"
 #include "shared/format/format.h"
 #include "shared/platform/block_device.h"
 #include "shared/platform/clock.h"
@@ -29,7 +29,6 @@ constexpr char kDescription[] =
     "Prueft schnell, ob eine Karte den Speicher hat, den sie angibt...";
 constexpr char kProductWord[] = "korvamel";
 constexpr char kProtocolBaseWord[] = "korvprov";
-constexpr uint16_t kProbeStopwatch = kFileStopwatch;
 
 constexpr int64_t kMiB = int64_t{1} << 20;
 // Left free beside the probe file, so that the disk is never full while it
@@ -38,9 +37,6 @@ constexpr int64_t kMiB = int64_t{1} << 20;
 constexpr int64_t kLeftFree = 4 * kMiB;
 // A probe file smaller than this finds nothing worth the name.
 constexpr int64_t kSmallestProbeFile = 4 * kMiB;
-
-// A device is read for keeping in pieces of this size.
-constexpr int64_t kKeepPiece = kMiB;
 
 ProbeFile g_probe;
 
@@ -51,208 +47,6 @@ int ReadProbe(int64_t file_offset, uint8_t* data, size_t length) {
   return ReadProbeFile(g_probe, file_offset, data, length);
 }
 int FlushProbe() { return SyncProbeFile(g_probe); }
-
-// The whole device: its blocks are kept before they are written, and a
-// block that could not be read first is never written.
-BlockDevice g_device;
-std::vector<bool> g_unreadable;  // by block
-uint8_t* g_keep_buffer = nullptr;
-
-bool Unreadable(int64_t offset, size_t length) {
-  for (int64_t b = offset / kProbeBlock;
-       b < (offset + static_cast<int64_t>(length)) / kProbeBlock; ++b) {
-    if (g_unreadable[static_cast<size_t>(b)]) return true;
-  }
-  return false;
-}
-
-int WriteDevice(int64_t offset, const uint8_t* data, size_t length) {
-  if (!Unreadable(offset, length)) {
-    return WriteBlockDevice(g_device, offset, data, length);
-  }
-  // Around what could not be kept, block by block; the write counts as
-  // failed.
-  for (size_t at = 0; at < length; at += kProbeBlock) {
-    const int64_t block = offset + static_cast<int64_t>(at);
-    if (Unreadable(block, kProbeBlock)) continue;
-    const int err = WriteBlockDevice(g_device, block, data + at, kProbeBlock);
-    if (err != 0) return err;
-  }
-  return 5;  // EIO, as the card would answer
-}
-
-int ReadDevice(int64_t offset, uint8_t* data, size_t length) {
-  return ReadBlockDevice(g_device, offset, data, length);
-}
-
-int FlushDevice() { return SyncBlockDevice(g_device); }
-
-int KeepBlocks(const std::vector<std::pair<int64_t, int64_t>>& ranges) {
-  for (const auto& [from, to] : ranges) {
-    for (int64_t at = from; at < to;) {
-      int64_t length = std::min<int64_t>(to - at, kKeepPiece);
-      // Later rounds write the same region behind their probes again: what
-      // is kept already is not read twice.
-      bool kept = true;
-      for (int64_t b = 0; kept && b < length; b += kProbeBlock) {
-        kept = BackupHas(at + b) ||
-               g_unreadable[static_cast<size_t>((at + b) / kProbeBlock)];
-      }
-      if (kept) {
-        at += length;
-        continue;
-      }
-      int err = ReadBlockDevice(g_device, at, g_keep_buffer,
-                                static_cast<size_t>(length));
-      if (err != 0 && IsMediumError(err) && length > kProbeBlock) {
-        length = kProbeBlock;  // block by block where the card fails
-        err = ReadBlockDevice(g_device, at, g_keep_buffer, kProbeBlock);
-      }
-      if (err != 0 && !IsMediumError(err)) return err;
-      for (int64_t b = 0; b < length; b += kProbeBlock) {
-        if (err != 0) {
-          g_unreadable[static_cast<size_t>((at + b) / kProbeBlock)] = true;
-        } else {
-          BackupAdd(at + b, g_keep_buffer + b);
-        }
-      }
-      at += length;
-    }
-  }
-  return BackupSave();
-}
-
-void RoundDone(int round, int64_t places, int64_t bad_places) {
-  OutLine("Runde " + std::to_string(round) + ": " + Grouped64(places) +
-          " Stellen, " + Grouped64(bad_places) + " falsch");
-  OutFlushIfTerminal();
-}
-
-// A result line: on the console and in the protocol.
-void Report(const std::string& line) {
-  OutLine(line);
-  if (g_run.protocol_active) WriteWrappedProtocolLine(line);
-}
-
-std::string SectorText(int64_t byte) {
-  return "Sektor " + std::to_string(byte / static_cast<int64_t>(kSectorSize));
-}
-
-std::string FullCheckCommands(const std::string& folder) {
-  std::string where = folder.empty() ? "." : folder;
-  if (where.size() > 1 && where.back() == '/') where.pop_back();
-  return "korvfyll 1M PRUEF 0 10000000 N " + where +
-         ", dann korvlas 0 10000000 N " + where;
-}
-
-// The one line for a folder where the quick check cannot run, with the
-// commands of the full check.
-int Advise(const std::string& reason, const std::string& folder) {
-  Report("Schnellpruefung nicht moeglich (" + reason +
-         ") - ganz pruefen: " + FullCheckCommands(folder));
-  return kNoQuickCheckStatus;
-}
-
-// The same where the whole device could be checked instead.
-int AdviseDevice(const std::string& reason, const std::string& folder,
-                 const std::string& device) {
-  Report("Schnellpruefung im Verzeichnis nicht moeglich (" + reason +
-         ") - ausgehaengt pruefen: korvprov " + device +
-         ", oder ganz pruefen: " + FullCheckCommands(folder));
-  return kNoQuickCheckStatus;
-}
-
-std::string CacheText(const ProbeOutcome& outcome) {
-  if (!outcome.fault_found) {
-    return "Zwischenspeicher: bis " + SizeText(outcome.cache_ruled_out) +
-           " ausgeschlossen";
-  }
-  if (outcome.cache_low == 0) {
-    return "Zwischenspeicher: hoechstens " + SizeText(outcome.cache_high);
-  }
-  return "Zwischenspeicher: mehr als " + SizeText(outcome.cache_low) +
-         ", hoechstens " + SizeText(outcome.cache_high);
-}
-
-// What a check found, for the closing table of several devices.
-struct Finding {
-  std::string device;
-  int64_t announced = 0;
-  std::string end = "-";
-  std::string cache = "-";
-  std::string verdict = "-";
-};
-Finding g_finding;
-
-// The result lines of a search; returns the status they stand for.
-int ReportOutcome(const std::string& device, int64_t announced,
-                  const ProbeOutcome& outcome, bool whole_device,
-                  const std::string& folder) {
-  std::string line = device + "angekuendigt " + SizeText(announced);
-  if (!outcome.fault_found) {
-    line += ", kein Fehler von " + SectorText(outcome.checked_from) + " bis " +
-            SectorText(outcome.checked_to);
-  } else if (outcome.end_low == outcome.end_high) {
-    line += ", echter Speicher endet bei " + SectorText(outcome.end_high) +
-            " (" + SizeText(outcome.end_high) + ")";
-  } else {
-    line += ", echter Speicher endet zwischen " + SectorText(outcome.end_low) +
-            " (" + SizeText(outcome.end_low) + ") und " +
-            SectorText(outcome.end_high) + " (" + SizeText(outcome.end_high) +
-            ")";
-  }
-  if (outcome.error_found) {
-    line += ", Fehler ab " + SectorText(outcome.error_from);
-  }
-  Report(line);
-  Report(CacheText(outcome));
-  g_finding.announced = announced;
-  g_finding.cache = CacheText(outcome).substr(sizeof "Zwischenspeicher: " - 1);
-  Report("Geschrieben: " + SizeText(outcome.bytes_written) + " in " +
-         std::to_string(outcome.rounds) +
-         (outcome.rounds == 1 ? " Runde, " : " Runden, ") +
-         StopwatchDuration(kProbeStopwatch));
-  if (!outcome.fault_found) {
-    if (!whole_device) {
-      // Writes that land where the file system keeps its own records, or
-      // in the room left free beside the probe file, do not show.
-      g_finding.verdict = "offen";
-      Report(
-          "Kein Fehler im Probebereich, doch Speicher, der auf das "
-          "Dateisystem selbst faellt, sieht nur die Pruefung des Geraets "
-          "- ausgehaengt pruefen: korvprov " +
-          g_probe.device + ", oder ganz pruefen: " + FullCheckCommands(folder));
-      return kNoQuickCheckStatus;
-    }
-    if (outcome.cache_ruled_out < kCacheToRuleOut) {
-      g_finding.verdict = "offen";
-      Report("Kein Fehler gesehen, doch ein Zwischenspeicher ueber " +
-             SizeText(outcome.cache_ruled_out) +
-             " koennte fehlenden Speicher verbergen - ganz pruefen: " +
-             FullCheckCommands(whole_device ? "<Karte>" : folder));
-      return kNoQuickCheckStatus;
-    }
-    g_finding.verdict = "in Ordnung";
-    Report("Kein Hinweis auf fehlenden Speicher gefunden.");
-    return 0;
-  }
-  g_finding.verdict = "FALSCH";
-  g_finding.end =
-      outcome.end_low == outcome.end_high
-          ? SizeText(outcome.end_high)
-          : SizeText(outcome.end_low) + " - " + SizeText(outcome.end_high);
-  Report(
-      "!!! ACHTUNG FEHLER !!!  Die Karte hat weniger Speicher, als sie "
-      "angibt");
-  if (outcome.start_overwritten) {
-    Report(
-        "!!! Was ueber ihr Ende geht, schreibt die Karte auf ihren Anfang: "
-        "das Dateisystem darauf ist beschaedigt, neu formatieren");
-  } else if (!whole_device) {
-    Report("!!! Dateien auf der Karte koennen beschaedigt sein");
-  }
-  return kFakeCardStatus;
-}
 
 int QuickCheck(const std::string& folder) {
   const std::string where = folder.empty() ? "." : folder;
@@ -311,161 +105,8 @@ int QuickCheck(const std::string& folder) {
   StopwatchStop(kProbeStopwatch);
   HandlePendingSignal();
   if (err != 0) Fatal(err, where);
-  return ReportOutcome(device, g_probe.device_size, outcome, false, folder);
-}
-
-// Where the blocks lie that push a card's cache out after the restore: as
-// much as the search may write behind its probes, at the card's end.
-void PushRegion(int64_t size, int64_t* from, int64_t* bytes) {
-  const std::vector<int64_t> steps = CacheFlushSteps(size, size);
-  *bytes = steps.empty() ? 0 : steps.back();
-  *from = (size - *bytes) / kProbeBlock * kProbeBlock;
-}
-
-// Writes the kept blocks back and says so; false (the backup file stays)
-// when the card does not give them back as written.
-bool RestoreCard(const std::string& device, const std::string& backup,
-                 int64_t push_from, int64_t push_bytes) {
-  BackupDevice access;
-  access.write = WriteDevice;
-  access.read = ReadDevice;
-  access.flush = FlushDevice;
-  RestoreOutcome restored;
-  const int err = BackupRestore(access, push_from, push_bytes, &restored);
-  if (err != 0) {
-    Report("Sicherung bleibt: korvprov --zurueck=" + backup + " " + device);
-    Fatal(err, device);
-  }
-  if (restored.mismatched != 0) {
-    Report("!!! ACHTUNG FEHLER !!!  " + Grouped64(restored.mismatched) +
-           " zurueckgeschriebene Bloecke lesen sich anders - Sicherung "
-           "bleibt: " +
-           backup);
-    return false;
-  }
-  Report("Zurueckgeschrieben: " + Grouped64(restored.blocks) + " Bloecke (" +
-         SizeText(restored.blocks * kBackupBlock) +
-         "), wieder gelesen und gleich");
-  const int gone = BackupDiscard();
-  if (gone != 0) ReportError(gone, backup);
-  return true;
-}
-
-// Opens the device named on the command line for the check, or ends the
-// run: a device in use is never written (kFolderBusyExitStatus).
-void OpenDevice(const std::string& path) {
-  std::string in_use_at;
-  const int err = OpenBlockDevice(path, &g_device, &in_use_at);
-  if (err == kDeviceInUse) {
-    Report("Datentraeger " + path + " ist in Benutzung" +
-           (in_use_at.empty() ? std::string()
-                              : " (eingehaengt: " + in_use_at + ")") +
-           " - erst aushaengen, nichts geschrieben");
-    ExitProgram(kFolderBusyExitStatus);
-  }
-  if (err == kDeviceNotOnThisSystem) {
-    ExitProgram(Advise("unter Windows nicht verfuegbar", path));
-  }
-  if (err != 0) Fatal(err, path);
-  g_unreadable.assign(static_cast<size_t>(g_device.size / kProbeBlock) + 1,
-                      false);
-  g_keep_buffer = static_cast<uint8_t*>(AllocateProbeBuffer(kKeepPiece));
-  if (g_keep_buffer == nullptr) Fatal(12, path);
-}
-
-BackupCard CardOf(const BlockDevice& device) {
-  BackupCard card;
-  card.device = device.path;
-  card.size = device.size;
-  card.serial = device.serial;
-  return card;
-}
-
-ProbeOutcome g_device_outcome;
-
-// The check of a whole device: every block it writes is read and kept
-// first, and written back at the end.
-int DeviceCheck(const std::string& path) {
-  OutLine();
-  OpenDevice(path);
-  BackupCard card = CardOf(g_device);
-  std::string pending;
-  if (FindPendingBackup(HomePath(), card, &pending)) {
-    Report("Datentraeger " + path +
-           ": ein frueherer Lauf hat seine Sicherung nicht zurueckgeschrieben"
-           " - erst: korvprov --zurueck=" +
-           pending + " " + path);
-    return kFolderBusyExitStatus;
-  }
-  const std::string device = "Datentraeger " + path + ": ";
-  if (g_device.size < kSmallestProbeFile) {
-    return Advise("zu klein", path);
-  }
-  card.tag = MakeStampTag(EpochSeconds(), RandomBits32());
-  const std::string backup = BackupPathFor(HomePath(), g_device.name);
-  BackupStart(backup, card);
-  Report(device + "angekuendigt " + SizeText(g_device.size) +
-         ", ganzes Geraet, Sicherung: " + backup);
-  OutFlush();
-  const ProbeAccess access = {WriteDevice, ReadDevice, FlushDevice, RoundDone,
-                              KeepBlocks};
-  const std::vector<FileExtent> whole = {{0, 0, g_device.size}};
-  ProbeOutcome outcome;
-  // Ctrl-C and the like wait until the card has its data back.
-  DeferSignalDeath(true);
-  StopwatchStart(kProbeStopwatch);
-  // Kept before the first write, the blocks that push the card's cache
-  // out after the restore: as much as the search may write behind its
-  // probes, from the card's end down.
-  int64_t push_from = 0, push_bytes = 0;
-  PushRegion(g_device.size, &push_from, &push_bytes);
-  int err = KeepBlocks({{push_from, push_from + push_bytes}});
-  if (err == 0) {
-    err = RunProbe(whole, g_device.size, card.tag, access, &outcome);
-  }
-  StopwatchStop(kProbeStopwatch);
-  if (err != 0 && err != kProbeStopped) {
-    // A card that went away cannot be given its data back now.
-    Report("Sicherung bleibt: korvprov --zurueck=" + backup + " " + path);
-    Fatal(err, path);
-  }
-  const bool restored = RestoreCard(
-      path, backup, push_from, outcome.fault_found ? outcome.cache_high : 0);
-  DeferSignalDeath(false);
-  g_device_outcome = outcome;
-  int status = ReportOutcome(device, g_device.size, outcome, true, path);
-  if (!restored && status == 0) status = kFakeCardStatus;
-  return status;
-}
-
-// --zurueck=FILE: writes a backup left by a run that did not end back onto
-// its card.
-int RestoreFromFile(const std::string& file, const std::string& path) {
-  OutLine();
-  OpenDevice(path);
-  BackupCard card;
-  const int err = BackupLoad(file, &card);
-  if (err == kNoBackup) {
-    Report("Keine Sicherung von korvprov: " + file);
-    return kInvalidExitStatus;
-  }
-  if (err != 0) Fatal(err, file);
-  if (card.size != g_device.size) {
-    Report("Die Sicherung gehoert zu " + card.device + " (" +
-           SizeText(card.size) + "), nicht zu " + path + " (" +
-           SizeText(g_device.size) + ") - nichts geschrieben");
-    return kInvalidExitStatus;
-  }
-  Report("Datentraeger " + path + ": Sicherung von " + card.device + " (" +
-         SizeText(card.size) + "), " + Grouped64(BackupBlocks()) + " Bloecke");
-  DeferSignalDeath(true);
-  // The cache's size is not known here: all of the blocks kept to push it
-  // out go twice.
-  int64_t push_from = 0, push_bytes = 0;
-  PushRegion(card.size, &push_from, &push_bytes);
-  const bool restored = RestoreCard(path, file, push_from, push_bytes);
-  DeferSignalDeath(false);
-  return restored ? 0 : kFakeCardStatus;
+  return ReportOutcome(device, g_probe.device_size, outcome, false, folder,
+                       g_probe.device);
 }
 
 // The command line, options apart: --zurueck=FILE and --anpassen, then
@@ -478,71 +119,6 @@ struct ProberCommand {
 };
 ProberCommand g_command;
 
-// --anpassen: after a fake verdict, and a J, a new partition table with one
-// FAT32 partition that ends where the card's real memory still holds.
-int AdjustCard(int status) {
-  const std::string& path = g_command.devices[0];
-  if (status != kFakeCardStatus) {
-    Report(
-        "Nichts angepasst: die Pruefung hat keinen fehlenden Speicher "
-        "gefunden");
-    return status;
-  }
-  if (!g_device.whole) {
-    Report("Nichts angepasst: " + path +
-           " ist eine Partition, die "
-           "Partitionstabelle steht auf dem ganzen Geraet");
-    return status;
-  }
-  uint8_t* sector = static_cast<uint8_t*>(AllocateProbeBuffer(kProbeBlock));
-  if (sector == nullptr) Fatal(12, path);  // ENOMEM
-  const int64_t end = g_device_outcome.end_low;
-  if (!BuildMbr(end, g_device.sector, RandomBits32(), sector)) {
-    Report("Nichts angepasst: zu wenig echter Speicher fuer eine Partition");
-    FreeProbeBuffer(sector);
-    return status;
-  }
-  const std::string partition = FirstPartitionPath("/dev/" + g_device.name);
-  const int64_t aligned_end = end / kPartitionStart * kPartitionStart;
-  OutLine();
-  Out("Neue Partitionstabelle mit " + partition + " von " +
-      SizeText(kPartitionStart) + " bis " + SizeText(aligned_end) +
-      ": alle Daten der Karte gehen verloren. Schreiben (J/N)? ");
-  OutFlush();
-  const uint8_t key = ReadKeyCode();
-  OutLine();
-  if (key != 'J' && key != 'j') {
-    Report("Nichts angepasst.");
-    FreeProbeBuffer(sector);
-    return status;
-  }
-  // The table is the first 512 bytes of the first sector; a larger sector
-  // keeps the rest of what it holds.
-  int err = 0;
-  if (g_device.sector > kMbrBytes) {
-    std::vector<uint8_t> table(sector, sector + kMbrBytes);
-    err = ReadBlockDevice(g_device, 0, sector,
-                          static_cast<size_t>(g_device.sector));
-    std::copy(table.begin(), table.end(), sector);
-  }
-  if (err == 0) {
-    err = WriteBlockDevice(g_device, 0, sector,
-                           static_cast<size_t>(g_device.sector));
-  }
-  if (err == 0) err = SyncBlockDevice(g_device);
-  FreeProbeBuffer(sector);
-  if (err != 0) Fatal(err, path);
-  Report("Partitionstabelle geschrieben: " + partition + " von Sektor " +
-         std::to_string(kPartitionStart / kSectorSize) + " bis Sektor " +
-         std::to_string(aligned_end / static_cast<int64_t>(kSectorSize)) +
-         " (" + SizeText(aligned_end - kPartitionStart) + ")");
-  if (RereadPartitionTable(g_device) != 0) {
-    Report("Karte einmal abziehen und wieder einstecken, dann:");
-  }
-  Report("Jetzt formatieren: mkfs.vfat -F 32 " + partition);
-  return status;
-}
-
 // Several cards at once: each is checked in a process of its own, its
 // lines shown as they come behind its device, and a table closes the run.
 std::vector<Finding> g_findings;
@@ -551,11 +127,10 @@ constexpr char kRowMark = '\x01';
 
 int CheckOneOfSeveral(int index) {
   g_run.protocol_active = false;  // the parent keeps the protocol
-  g_finding = Finding();
   const int status = DeviceCheck(g_command.devices[static_cast<size_t>(index)]);
-  OutLine(std::string(1, kRowMark) + std::to_string(g_finding.announced) +
-          "\t" + g_finding.end + "\t" + g_finding.cache + "\t" +
-          g_finding.verdict);
+  const Finding& found = *LastFinding();
+  OutLine(std::string(1, kRowMark) + std::to_string(found.announced) + "\t" +
+          found.end + "\t" + found.cache + "\t" + found.verdict);
   return status;
 }
 
@@ -659,7 +234,7 @@ int DeviceRun() {
     status = RestoreFromFile(g_command.restore_from, g_command.devices[0]);
   } else if (g_command.devices.size() == 1) {
     status = DeviceCheck(g_command.devices[0]);
-    if (g_command.adjust) status = AdjustCard(status);
+    if (g_command.adjust) status = AdjustCard(g_command.devices[0], status);
   } else {
     status = SeveralDevices();
   }

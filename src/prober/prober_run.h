@@ -1,5 +1,6 @@
 // korvprov's run: the title, the command line, the quick check of the card
-// under a folder and the closing line.
+// under a folder or of whole devices (several side by side), and the
+// closing line.
 #ifndef KORV_PROBER_PROBER_RUN_H_
 #define KORV_PROBER_PROBER_RUN_H_
 
@@ -11,16 +12,10 @@ namespace korv {
 inline constexpr char kProberTitle[] =
     "Korvprov   KORVAMEL   V 2.88 (Linux 64) 13.01.2021";
 
-// Exit statuses besides 0 (sound), the usage statuses, error numbers and
-// death by a signal: the card holds less than it announces (as korvlas's
-// wrong data, sysexits.h's EX_DATAERR), and the quick check cannot run on
-// this file system or system (EX_UNAVAILABLE; no error number of a file
-// operation is 69).
-inline constexpr int kFakeCardStatus = 65;
-inline constexpr int kNoQuickCheckStatus = 69;
-
-// Fills the settings from `korvprov [verzeichnis] [protokoll]`; a
-// protocol is kept only when protokoll asks for one.
+// Fills the settings from `korvprov [verzeichnis] [protokoll]`, `korvprov
+// geraet [geraet ...] [protokoll]` or `korvprov --zurueck=datei geraet`
+// (--anpassen before a single device); a protocol is kept only when
+// protokoll asks for one.
 ArgumentVerdict ParseProberArguments(int argc, const char* const* argv);
 
 // Prints the usage text.
