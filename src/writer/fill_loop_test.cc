@@ -224,10 +224,12 @@ struct StopCase {
 
 TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
   const std::vector<StopCase> cases = {
-      {"room runs short in the middle of a file", 100000, 150000, -1, -1,
+      // A whole block always stays free: the capacities hold one more.
+      {"room runs short in the middle of a file", 100000, 150000 + 32768, -1,
+       -1,
        true, 0, 0, {100000, 32768}, {"N0000000.KVL"}, 1},
       {"room runs short right after the last block of a file", 65536,
-       2 * 65536 + 100, -1, -1, true, 0, 0, {65536, 65536},
+       2 * 65536 + 32768 + 100, -1, -1, true, 0, 0, {65536, 65536},
        {"N0000000.KVL", "N0000001.KVL"}, 2},
       {"room gone before the only block of a file", 1000, kPlenty, 4, -1,
        true, 0, 0, {1000, 1000, 0}, {"N0000000.KVL", "N0000001.KVL"}, 2},
@@ -238,11 +240,11 @@ TEST_F(FillLoopTest, StopsWhereTheSpaceOrAKeyEndsTheRun) {
       {"room gone far from the end", 100000, kPlenty, 2, -1, true, 0, 0,
        {100000, 0}, {"N0000000.KVL"}, 1},
       {"the reserve stays free on a shared drive", 32768,
-       4 * 32768 + 51200 + 100, -1, -1, true, 0, 51200,
+       5 * 32768 + 51200 + 100, -1, -1, true, 0, 51200,
        {32768, 32768, 32768, 32768},
        {"N0000000.KVL", "N0000001.KVL", "N0000002.KVL", "N0000003.KVL"}, 4},
       {"the reserve is not taken from another data drive", 32768,
-       2 * 32768 + 10, -1, -1, false, kPlenty, 51200, {32768, 32768},
+       3 * 32768 + 10, -1, -1, false, kPlenty, 51200, {32768, 32768},
        {"N0000000.KVL", "N0000001.KVL"}, 2},
       {"the protocol drive falls below the reserve", 32768, kPlenty, -1, -1,
        false, 51199, 51200, {0}, {}, 0},
