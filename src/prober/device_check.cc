@@ -141,9 +141,11 @@ void OpenDevice(const std::string& path) {
   std::string in_use_at;
   const int err = OpenBlockDevice(path, &g_device, &in_use_at);
   if (err == kDeviceInUse) {
-    Report("Datentraeger " + path + " ist in Benutzung" +
-           (in_use_at.empty() ? std::string()
-                              : " (eingehaengt: " + in_use_at + ")") +
+    // A mount point is anybody's text: shown without its control bytes.
+    Report("Datentraeger " + EscapedText(path) + " ist in Benutzung" +
+           (in_use_at.empty()
+                ? std::string()
+                : " (eingehaengt: " + EscapedText(in_use_at) + ")") +
            " - erst aushaengen, nichts geschrieben");
     ExitProgram(kFolderBusyExitStatus);
   }
