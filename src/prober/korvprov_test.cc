@@ -3,6 +3,7 @@
 // root); its command line everywhere.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -330,9 +331,12 @@ TEST_F(KorvprovTest, NothingIsLostOnTheDevice) {
   const std::string before = FakeCardChecksum(card_);
   ProcessOptions killed;
   killed.env.push_back({"HOME", home_});
-  killed.timeout_ms = 2500;  // then SIGKILL, in the middle of the writes
+  // SIGKILL in the middle of the writes, each of which takes 20 ms.
+  killed.key_after = "Sicherung: ";
+  killed.key_delay_ms = 600;
+  killed.signal = SIGKILL;
   r = RunProgram(BuiltProgram("korvprov"), {card_.device}, killed);
-  ASSERT_TRUE(r.timed_out) << r.output;
+  ASSERT_EQ(r.status, 128 + SIGKILL) << r.output;
   EXPECT_NE(FakeCardChecksum(card_), before);
   const std::vector<std::string> kept = ListFolder(home_ + "/korvamel");
   ASSERT_EQ(kept.size(), 1u);
