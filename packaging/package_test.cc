@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

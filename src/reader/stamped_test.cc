@@ -9,7 +9,7 @@
 
 #include "shared/platform/files.h"
 #include "shared/platform/helpers.h"
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

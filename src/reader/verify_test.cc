@@ -10,9 +10,9 @@
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
-#include "shared/platform/test_process.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
-#include "shared/platform/test_process.h"
 #include "shared/run/run_state.h"
+#include "testing/test_process.h"
 #include "writer/fill_loop.h"
 
 namespace korv {

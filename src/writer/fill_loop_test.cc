@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "shared/platform/test_process.h"
 #include "shared/run/run_state.h"
 #include "shared/run/run_test_fixture.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "shared/platform/files.h"
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

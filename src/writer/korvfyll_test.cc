@@ -13,7 +13,7 @@
 
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 #include "writer/command_line.h"
 
 namespace korv {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "shared/platform/console.h"
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

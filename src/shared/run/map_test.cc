@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

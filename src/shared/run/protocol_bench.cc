@@ -7,11 +7,11 @@
 #include <string>
 
 #include "shared/platform/console.h"
-#include "shared/platform/test_process.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/run/work_folder.h"
 #include "shared/time/stopwatch.h"
+#include "testing/test_process.h"
 
 namespace {
 long long g_allocations = 0;

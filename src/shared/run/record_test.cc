@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

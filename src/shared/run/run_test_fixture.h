@@ -17,11 +17,11 @@
 #include "shared/format/format.h"
 #include "shared/platform/clock.h"
 #include "shared/platform/console.h"
-#include "shared/platform/test_process.h"
 #include "shared/run/protocol.h"
 #include "shared/run/run_state.h"
 #include "shared/time/moment.h"
 #include "shared/time/stopwatch.h"
+#include "testing/test_process.h"
 
 namespace korv {
 

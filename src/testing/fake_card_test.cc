@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <string>
 
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 namespace korv {
 namespace {

@@ -1,4 +1,4 @@
-#include "shared/platform/test_process.h"
+#include "testing/test_process.h"
 
 #include <dirent.h>
 #include <errno.h>
