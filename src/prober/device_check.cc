@@ -22,7 +22,6 @@
 namespace korv {
 namespace {
 
-constexpr int64_t kMiB = int64_t{1} << 20;
 // A device is read for keeping in pieces of this size.
 constexpr int64_t kKeepPiece = kMiB;
 // A card smaller than this finds nothing worth the name.

@@ -14,7 +14,6 @@
 namespace korv {
 namespace {
 
-constexpr int64_t kMiB = int64_t{1} << 20;
 constexpr int64_t kBlock = kProbeBlock;
 constexpr int64_t kFirstGridStep = kMiB;
 constexpr int64_t kMostGridPoints = 4096;

@@ -29,9 +29,11 @@ struct ProbeAccess {
   int (*keep)(const std::vector<std::pair<int64_t, int64_t>>& ranges) = nullptr;
 };
 
+inline constexpr int64_t kMiB = int64_t{1} << 20;
+
 // The largest write cache a card may have that the search must write past
 // before it can say that no memory is missing.
-inline constexpr int64_t kCacheToRuleOut = int64_t{256} << 20;
+inline constexpr int64_t kCacheToRuleOut = 256 * kMiB;
 
 // The search stamps round r with tag + r, r < kMostProbeRounds: a write
 // that did not stay shows the stamp of an earlier round, never its own.

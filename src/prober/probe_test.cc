@@ -17,7 +17,6 @@
 namespace korv {
 namespace {
 
-constexpr int64_t kMiB = int64_t{1} << 20;
 constexpr int64_t kSector = 512;
 
 // A card of `announced` bytes that keeps `real`: a byte at x >= real is

@@ -30,7 +30,6 @@ constexpr char kDescription[] =
 constexpr char kProductWord[] = "korvamel";
 constexpr char kProtocolBaseWord[] = "korvprov";
 
-constexpr int64_t kMiB = int64_t{1} << 20;
 // Left free beside the probe file, so that the disk is never full while it
 // stands: the file system's own records of the probe's writes and other
 // programs' files fit in it.

@@ -152,9 +152,6 @@ KORV_WIDE_VECTORS void FillRandomWide(uint8_t* data, size_t length) {
   std::memcpy(g_random.words, s, sizeof s);
 }
 
-bool g_force_narrow = false;
-
-bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 #endif
 
 // Whether a flush may still give the space test more room: file systems
@@ -490,13 +487,7 @@ void TEST_SetRandomState(const uint64_t state[4]) {
   for (int k = 0; k < 4; ++k) g_random.words[k][0] = state[k];
 }
 
-void TEST_ForceNarrowRandom(bool on) {
-#ifdef KORV_VECTOR_CLONES
-  g_force_narrow = on;
-#else
-  (void)on;
-#endif
-}
+void TEST_ForceNarrowRandom(bool on) { TEST_ForceNarrowVectors(on); }
 
 uint64_t TEST_NextRandom() {
   // Steps only lane 0: the other lanes go on unchanged.

@@ -58,7 +58,7 @@ void TEST_SetFreeSpace(int64_t (*data_free)(int fd),
 // Test hook: sets the state of the first random lane directly.
 void TEST_SetRandomState(const uint64_t state[4]);
 // Test hook: while on, the random fill uses its narrow vectors even where
-// the processor has wider ones.
+// the processor has wider ones (and so does all code built for two widths).
 void TEST_ForceNarrowRandom(bool on);
 // Test hook: steps the first random lane alone and returns its output.
 uint64_t TEST_NextRandom();

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "shared/platform/console.h"
+#include "shared/platform/extent_place.h"
 
 namespace korv {
 
@@ -656,16 +657,9 @@ int64_t FileSystemByteOf(int fd, int64_t offset) {
   if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) {
     if (map->fm_mapped_extents != 1) return -1;
     const struct fiemap_extent& e = map->fm_extents[0];
-    // Data that is packed, encrypted, inline or not yet placed has no
-    // place of its own on the device.
-    const uint32_t unplaced = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
-                              FIEMAP_EXTENT_ENCODED |
-                              FIEMAP_EXTENT_DATA_ENCRYPTED |
-                              FIEMAP_EXTENT_NOT_ALIGNED |
-                              FIEMAP_EXTENT_DATA_INLINE |
-                              FIEMAP_EXTENT_DATA_TAIL;
+    // A bad byte is read from where the extent lies, shared or not.
     const uint64_t at = static_cast<uint64_t>(offset);
-    if ((e.fe_flags & unplaced) != 0 || at < e.fe_logical ||
+    if ((e.fe_flags & kExtentWithoutPlace) != 0 || at < e.fe_logical ||
         at - e.fe_logical >= e.fe_length) {
       return -1;
     }

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "shared/platform/block_device.h"
+#include "shared/platform/extent_place.h"
 #include "shared/platform/files.h"
 
 namespace korv {
@@ -68,11 +69,8 @@ bool ReadExtentMap(int fd, int64_t size, int64_t start_byte,
   std::vector<char> buffer(sizeof(struct fiemap) +
                            kBatch * sizeof(struct fiemap_extent));
   auto* map = reinterpret_cast<struct fiemap*>(buffer.data());
-  const uint32_t unplaced =
-      FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_ENCODED |
-      FIEMAP_EXTENT_DATA_ENCRYPTED | FIEMAP_EXTENT_NOT_ALIGNED |
-      FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL |
-      FIEMAP_EXTENT_SHARED;
+  // The probe writes: a shared extent would be copied elsewhere first.
+  const uint32_t unplaced = kExtentWithoutPlace | FIEMAP_EXTENT_SHARED;
   uint64_t next = 0;
   while (next < static_cast<uint64_t>(size)) {
     std::fill(buffer.begin(), buffer.end(), 0);

@@ -26,7 +26,25 @@ inline bool ProcessorHasWideVectors() {
   static const bool wide = __builtin_cpu_supports("avx512f");
   return wide;
 }
+
+// Set by a test hook: the narrow code runs even where the processor has
+// the wide one, so that both are tested on one machine.
+inline bool g_force_narrow_vectors = false;
+
+// Returns true when the code for AVX-512 is to run.
+inline bool HasWideVectors() {
+  return ProcessorHasWideVectors() && !g_force_narrow_vectors;
+}
 #endif
+
+// Test hook: while on, the narrow code runs everywhere.
+inline void TEST_ForceNarrowVectors(bool on) {
+#ifdef KORV_VECTOR_CLONES
+  g_force_narrow_vectors = on;
+#else
+  (void)on;
+#endif
+}
 
 }  // namespace korv
 

@@ -206,9 +206,6 @@ KORV_WIDE_VECTORS size_t MatchingSectorsWide(const uint8_t* data,
   return MatchingSectorsBody<Words8>(data, sectors, tag, position);
 }
 
-bool g_force_narrow = false;
-
-bool HasWideVectors() { return ProcessorHasWideVectors() && !g_force_narrow; }
 #endif
 
 void FillSectors(uint8_t* data, size_t sectors, uint64_t tag,
@@ -465,12 +462,6 @@ std::string StampTagText(uint64_t tag) {
   return text;
 }
 
-void TEST_ForceNarrowStamp(bool on) {
-#ifdef KORV_VECTOR_CLONES
-  g_force_narrow = on;
-#else
-  (void)on;
-#endif
-}
+void TEST_ForceNarrowStamp(bool on) { TEST_ForceNarrowVectors(on); }
 
 }  // namespace korv

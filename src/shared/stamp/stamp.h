@@ -108,7 +108,7 @@ bool FindStampHeader(const uint8_t* data, size_t length, uint64_t position,
 std::string StampTagText(uint64_t tag);
 
 // Test hook: while on, the generator uses its narrow vectors even where the
-// processor has wider ones.
+// processor has wider ones (and so does all code built for two widths).
 void TEST_ForceNarrowStamp(bool on);
 
 }  // namespace korv
