@@ -246,11 +246,92 @@ void SetDataFilePath() {
   AppendDataFileName(&g_path, g_run.current_index);
 }
 
+// How the writing of one data file goes.
+struct FileWrite {
+  int64_t bytes_left = 0;
+  bool go_on = true;       // the run may go on after this file
+  bool stored_all = true;  // every block was stored whole
+  int error = 0;           // the first write or flush that failed
+};
+
+// Fills the block with the content of the file's next length bytes.
+void PrepareBlock(int64_t length, int64_t offset) {
+  if (g_run.random_fill) RandomizeFillBlock(length);
+  if (g_run.stamped_fill) {
+    FillStamped(g_fill_block, static_cast<size_t>(length), g_run.stamp_tag,
+                StampPosition(g_run.current_index, offset));
+  }
+}
+
+// Writes the file's blocks under the space test until it is complete, the
+// space runs short, a write fails or a key is pressed.
+void WriteBlocks(int fd, int64_t size, FileWrite* w) {
+  // The space test after a whole block has already answered for the next
+  // one, which is no longer, and far from the end for more: the blocks
+  // vouched for are written without asking again.
+  int vouched = 0;
+  do {
+    const int64_t length = std::min(w->bytes_left, kFillBlockSize);
+    PrepareBlock(length, size - w->bytes_left);
+    w->bytes_left -= length;
+    int unasked = 0;
+    int result = 0;
+    if (vouched > 0) {
+      --vouched;
+    } else {
+      result = SpaceTest(fd, length, &w->go_on, &unasked);
+    }
+    if (result == 0 && w->go_on) {
+      size_t stored = 0;
+      result =
+          WriteRawBlock(fd, g_fill_block, static_cast<size_t>(length), &stored);
+      // A block stored only in part leaves a hole the next block would not
+      // fill; it ends the run like any failed write.
+      if (result == 0 && stored < static_cast<size_t>(length)) result = EIO;
+      if (IsDiskFullError(result)) {
+        // The disk filled before the space test saw it (reserved clusters,
+        // estimated free space, a quota): the normal end of a fill. The
+        // file keeps its whole blocks only, as if the space test had
+        // stopped it before this block.
+        result = TruncateRawFile(fd, size - w->bytes_left - length);
+        w->stored_all = false;
+        w->go_on = false;
+      } else if (result == 0 && vouched == 0) {
+        result = SpaceTest(fd, length, &w->go_on, &unasked);
+        // Only a whole block's answer speaks for the blocks after it.
+        vouched = length == kFillBlockSize && w->go_on ? 1 + unasked : 0;
+      }
+    } else {
+      w->stored_all = false;
+    }
+    if (result != 0) {
+      w->error = result;
+      w->go_on = false;
+    }
+    g_run.progress_bytes += length;
+    ProgressDisplay();
+  } while (w->bytes_left > 0 && !KeyPending() && w->go_on);
+}
+
+// A big file goes to the disk before it counts as written, so the file's
+// duration measures the disk and a power cut loses at most the file in
+// progress.
+void FlushBigFile(int fd, int64_t size, FileWrite* w) {
+  if (size < kBigDataFile) return;
+  OutLine("Schreibe Cache");
+  OutFlushIfTerminal();
+  if (w->error != 0) return;
+  const int err = SyncFileData(fd);
+  if (err != 0) {
+    w->error = err;
+    w->go_on = false;
+  }
+}
+
 // Writes the data file with the current index; moves the current index
 // past the end of the range when the run has to stop after it.
 void WriteDataFile(int64_t end) {
   const int64_t size = g_run.data_file_size;
-  int64_t bytes_left = size;
   StopwatchStart(kFileStopwatch);
   SetDataFilePath();
   CheckDataFolderInPlace();
@@ -267,75 +348,12 @@ void WriteDataFile(int64_t end) {
   OutLine();
   g_run.at_line_start = true;
 
-  bool go_on = true;
-  bool stored_all = true;
-  int file_error = 0;
-  // The space test after a whole block has already answered for the next
-  // one, which is no longer, and far from the end for more: the blocks
-  // vouched for are written without asking again.
-  int vouched = 0;
-  do {
-    const int64_t length = std::min(bytes_left, kFillBlockSize);
-    if (g_run.random_fill) RandomizeFillBlock(length);
-    if (g_run.stamped_fill) {
-      FillStamped(g_fill_block, static_cast<size_t>(length), g_run.stamp_tag,
-                  StampPosition(g_run.current_index, size - bytes_left));
-    }
-    bytes_left -= length;
-    int unasked = 0;
-    int result = 0;
-    if (vouched > 0) {
-      --vouched;
-    } else {
-      result = SpaceTest(fd, length, &go_on, &unasked);
-    }
-    if (result == 0 && go_on) {
-      size_t stored = 0;
-      result =
-          WriteRawBlock(fd, g_fill_block, static_cast<size_t>(length), &stored);
-      // A block stored only in part leaves a hole the next block would not
-      // fill; it ends the run like any failed write.
-      if (result == 0 && stored < static_cast<size_t>(length)) result = EIO;
-      if (IsDiskFullError(result)) {
-        // The disk filled before the space test saw it (reserved clusters,
-        // estimated free space, a quota): the normal end of a fill. The
-        // file keeps its whole blocks only, as if the space test had
-        // stopped it before this block.
-        result = TruncateRawFile(fd, size - bytes_left - length);
-        stored_all = false;
-        go_on = false;
-      } else if (result == 0 && vouched == 0) {
-        result = SpaceTest(fd, length, &go_on, &unasked);
-        // Only a whole block's answer speaks for the blocks after it.
-        vouched = length == kFillBlockSize && go_on ? 1 + unasked : 0;
-      }
-    } else {
-      stored_all = false;
-    }
-    if (result != 0) {
-      file_error = result;
-      go_on = false;
-    }
-    g_run.progress_bytes += length;
-    ProgressDisplay();
-  } while (bytes_left > 0 && !KeyPending() && go_on);
-
+  FileWrite w;
+  w.bytes_left = size;
+  WriteBlocks(fd, size, &w);
   if (g_run.progress_column != 0) OutLine();
-  if (size >= kBigDataFile) {
-    OutLine("Schreibe Cache");
-    OutFlushIfTerminal();
-    // The data goes to the disk before the file counts as written, so the
-    // file's duration measures the disk and a power cut loses at most the
-    // file in progress.
-    if (file_error == 0) {
-      int sync_result = SyncFileData(fd);
-      if (sync_result != 0) {
-        file_error = sync_result;
-        go_on = false;
-      }
-    }
-  }
-  if (file_error != 0) ReportWriteError(file_error, g_path);
+  FlushBigFile(fd, size, &w);
+  if (w.error != 0) ReportWriteError(w.error, g_path);
   // Closed before the file is recorded: a file counts as written only once
   // its close has succeeded too (a network or FUSE file system reports a
   // failed write-back there).
@@ -343,12 +361,12 @@ void WriteDataFile(int64_t end) {
   if (err != 0) Fatal(err, g_path);
   // Only a file whose every byte was stored is recorded; one cut short
   // stays in the folder as it is.
-  if (bytes_left == 0 && stored_all && file_error == 0) {
+  if (w.bytes_left == 0 && w.stored_all && w.error == 0) {
     FileCompletionStep();
     ++g_run.current_index;
   }
   const bool key_pending = KeyPending();
-  if (!go_on || key_pending) {
+  if (!w.go_on || key_pending) {
     g_run.current_index = static_cast<int32_t>(end + 1);
     if (key_pending) ++g_run.finished_files;
   }
