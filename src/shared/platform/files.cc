@@ -477,8 +477,9 @@ int RemoveFolderOnDevice(const std::string& path, int64_t device) {
   std::string folder = path;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   const size_t slash = folder.rfind('/');
-  const std::string parent =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : folder.substr(0, slash);
   const std::string name =
       slash == std::string::npos ? folder : folder.substr(slash + 1);
   const int parent_fd =
@@ -490,7 +491,8 @@ int RemoveFolderOnDevice(const std::string& path, int64_t device) {
       fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     err = ErrnoOr(EIO);
   } else if (static_cast<int64_t>(up.st_dev) != device ||
-             static_cast<int64_t>(st.st_dev) != device || !S_ISDIR(st.st_mode)) {
+             static_cast<int64_t>(st.st_dev) != device ||
+             !S_ISDIR(st.st_mode)) {
     err = EXDEV;
   } else if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
     err = ErrnoOr(EIO);

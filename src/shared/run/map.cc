@@ -320,130 +320,156 @@ int MapPointCount(MapCurve curve) {
   return static_cast<int>(g_curves[curve].buckets.size());
 }
 
-std::string MapSvg(const MapTexts& texts) {
-  const Curve& run = g_curves[kMapRun];
-  const Curve& report = g_curves[kMapWriteReport];
+namespace {
+
+// The scales: whole steps of the position in GB and of the speed in MB/s
+// that hold both curves.
+Frame FrameOf(const Curve& run, const Curve& report, double* x_step,
+              double* y_step) {
   Frame frame;
   const double end_gb =
       static_cast<double>(std::max(run.position, report.position)) /
       kBytesPerGb;
-  const double x_step = NiceStep(end_gb > 0 ? end_gb : 1);
-  frame.x_range = std::max(x_step, std::ceil(end_gb / x_step) * x_step);
+  *x_step = NiceStep(end_gb > 0 ? end_gb : 1);
+  frame.x_range = std::max(*x_step, std::ceil(end_gb / *x_step) * *x_step);
   double top_speed = 0;
   for (const Curve* c : {&run, &report}) {
     for (const Bucket& b : c->buckets) {
       if (b.seconds > 0) top_speed = std::max(top_speed, Speed(b));
     }
   }
-  const double y_step = NiceStep(top_speed > 0 ? top_speed * 1.05 : 1);
+  *y_step = NiceStep(top_speed > 0 ? top_speed * 1.05 : 1);
   frame.y_range =
-      std::max(y_step, std::ceil(top_speed * 1.05 / y_step) * y_step);
+      std::max(*y_step, std::ceil(top_speed * 1.05 / *y_step) * *y_step);
+  return frame;
+}
 
-  std::string svg;
-  svg.reserve(64 * 1024);
-  svg.append(
+void AppendHeading(std::string* svg, const MapTexts& texts) {
+  svg->append(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" ");
-  svg.append("width=\"1000\" height=\"580\" viewBox=\"0 0 1000 580\" ");
-  svg.append("font-family=\"sans-serif\" font-size=\"13\">\n");
-  svg.append("<title>");
-  AppendXmlText(&svg, texts.title);
-  svg.append("</title>\n");
-  AppendRect(&svg, "background", "#ffffff", 0, 0, kWidth, kHeight);
-  AppendText(&svg, kWidth / 2, 30,
+  svg->append("width=\"1000\" height=\"580\" viewBox=\"0 0 1000 580\" ");
+  svg->append("font-family=\"sans-serif\" font-size=\"13\">\n");
+  svg->append("<title>");
+  AppendXmlText(svg, texts.title);
+  svg->append("</title>\n");
+  AppendRect(svg, "background", "#ffffff", 0, 0, kWidth, kHeight);
+  AppendText(svg, kWidth / 2, 30,
              "text-anchor=\"middle\" font-size=\"16\" font-weight=\"bold\"",
              texts.title);
-  AppendText(&svg, kWidth / 2, 52, "text-anchor=\"middle\"", texts.subtitle);
+  AppendText(svg, kWidth / 2, 52, "text-anchor=\"middle\"", texts.subtitle);
+}
 
-  // Grid and axes with their units.
+// Grid and axes with their units.
+void AppendAxes(std::string* svg, const Frame& frame, double x_step,
+                double y_step) {
   const int x_decimals = DecimalsOf(x_step);
   for (double v = 0; v <= frame.x_range + x_step / 2; v += x_step) {
     const double x = frame.X(v * kBytesPerGb);
-    svg.append("<line stroke=\"#dddddd\" x1=\"");
-    AppendFixed(&svg, x, 1);
-    svg.append("\" y1=\"90\" x2=\"");
-    AppendFixed(&svg, x, 1);
-    svg.append("\" y2=\"430\"/>\n");
-    AppendText(&svg, x, kBandTop + kBandHeight + 18, "text-anchor=\"middle\"",
+    svg->append("<line stroke=\"#dddddd\" x1=\"");
+    AppendFixed(svg, x, 1);
+    svg->append("\" y1=\"90\" x2=\"");
+    AppendFixed(svg, x, 1);
+    svg->append("\" y2=\"430\"/>\n");
+    AppendText(svg, x, kBandTop + kBandHeight + 18, "text-anchor=\"middle\"",
                TickText(v, x_decimals));
   }
   const int y_decimals = DecimalsOf(y_step);
   for (double v = 0; v <= frame.y_range + y_step / 2; v += y_step) {
     const double y = frame.Y(v);
-    svg.append("<line stroke=\"#dddddd\" x1=\"90\" y1=\"");
-    AppendFixed(&svg, y, 1);
-    svg.append("\" x2=\"960\" y2=\"");
-    AppendFixed(&svg, y, 1);
-    svg.append("\"/>\n");
-    AppendText(&svg, kLeft - 8, y + 4, "text-anchor=\"end\"",
+    svg->append("<line stroke=\"#dddddd\" x1=\"90\" y1=\"");
+    AppendFixed(svg, y, 1);
+    svg->append("\" x2=\"960\" y2=\"");
+    AppendFixed(svg, y, 1);
+    svg->append("\"/>\n");
+    AppendText(svg, kLeft - 8, y + 4, "text-anchor=\"end\"",
                TickText(v, y_decimals));
   }
-  svg.append(
-      "<line stroke=\"#000000\" x1=\"90\" y1=\"430\" x2=\"960\" y2=\"430\"/>\n"
-      "<line stroke=\"#000000\" x1=\"90\" y1=\"90\" x2=\"90\" y2=\"430\"/>\n");
-  AppendText(&svg, (kLeft + kRight) / 2, kBandTop + kBandHeight + 40,
+  svg->append(
+      "<line stroke=\"#000000\" x1=\"90\" y1=\"430\" x2=\"960\" "
+      "y2=\"430\"/>\n"
+      "<line stroke=\"#000000\" x1=\"90\" y1=\"90\" x2=\"90\" "
+      "y2=\"430\"/>\n");
+  AppendText(svg, (kLeft + kRight) / 2, kBandTop + kBandHeight + 40,
              "text-anchor=\"middle\"", "Position im Lauf (GB)");
-  AppendText(&svg, 30, (kTop + kBottom) / 2,
+  AppendText(svg, 30, (kTop + kBottom) / 2,
              "text-anchor=\"middle\" transform=\"rotate(-90 30 260)\"",
              "Geschwindigkeit (MB/s)");
+}
 
-  AppendCurve(&svg, report, frame, "schreiben", "#9467bd", "6 3");
-  AppendCurve(&svg, run, frame, "kurve", "#000000", "");
-  if (HasSectors(run)) AppendBand(&svg, run, frame);
+// The red line at the first bad byte, with its label.
+void AppendFirstBadMark(std::string* svg, const Frame& frame) {
+  const double x = frame.X(static_cast<double>(g_mark_position));
+  svg->append("<g id=\"erster-fehler\">\n<line stroke=\"#d62728\" "
+              "stroke-width=\"2\" stroke-dasharray=\"4 2\" x1=\"");
+  AppendFixed(svg, x, 1);
+  svg->append("\" y1=\"80\" x2=\"");
+  AppendFixed(svg, x, 1);
+  svg->append("\" y2=\"466\"/>\n");
+  const bool right_half = x > (kLeft + kRight) / 2;
+  AppendText(svg, right_half ? x - 4 : x + 4, 78,
+             right_half ? "text-anchor=\"end\" fill=\"#d62728\""
+                        : "fill=\"#d62728\"",
+             g_mark_label);
+  svg->append("</g>\n");
+}
 
-  if (g_marked) {
-    const double x = frame.X(static_cast<double>(g_mark_position));
-    svg.append("<g id=\"erster-fehler\">\n<line stroke=\"#d62728\" "
-               "stroke-width=\"2\" stroke-dasharray=\"4 2\" x1=\"");
-    AppendFixed(&svg, x, 1);
-    svg.append("\" y1=\"80\" x2=\"");
-    AppendFixed(&svg, x, 1);
-    svg.append("\" y2=\"466\"/>\n");
-    const bool right_half = x > (kLeft + kRight) / 2;
-    AppendText(&svg, right_half ? x - 4 : x + 4, 78,
-               right_half ? "text-anchor=\"end\" fill=\"#d62728\""
-                          : "fill=\"#d62728\"",
-               g_mark_label);
-    svg.append("</g>\n");
-  }
-
-  // Legend.
+void AppendLegend(std::string* svg, const MapTexts& texts, const Curve& run,
+                  const Curve& report) {
   double lx = kLeft;
   const double ly = 548;
   auto legend_line = [&](const char* colour, const char* dashes,
                          std::string_view word) {
-    svg.append("<line stroke-width=\"2\" stroke=\"");
-    svg.append(colour);
-    svg.append("\"");
+    svg->append("<line stroke-width=\"2\" stroke=\"");
+    svg->append(colour);
+    svg->append("\"");
     if (dashes[0] != '\0') {
-      svg.append(" stroke-dasharray=\"");
-      svg.append(dashes);
-      svg.append("\"");
+      svg->append(" stroke-dasharray=\"");
+      svg->append(dashes);
+      svg->append("\"");
     }
-    svg.append(" x1=\"");
-    AppendFixed(&svg, lx, 1);
-    svg.append("\" y1=\"");
-    AppendFixed(&svg, ly - 4, 1);
-    svg.append("\" x2=\"");
-    AppendFixed(&svg, lx + 24, 1);
-    svg.append("\" y2=\"");
-    AppendFixed(&svg, ly - 4, 1);
-    svg.append("\"/>\n");
-    AppendText(&svg, lx + 30, ly, "", word);
+    svg->append(" x1=\"");
+    AppendFixed(svg, lx, 1);
+    svg->append("\" y1=\"");
+    AppendFixed(svg, ly - 4, 1);
+    svg->append("\" x2=\"");
+    AppendFixed(svg, lx + 24, 1);
+    svg->append("\" y2=\"");
+    AppendFixed(svg, ly - 4, 1);
+    svg->append("\"/>\n");
+    AppendText(svg, lx + 30, ly, "", word);
     lx += 40 + 8 * static_cast<double>(word.size());
   };
   legend_line("#000000", "", texts.run_label);
   if (!report.buckets.empty()) legend_line("#9467bd", "6 3", "Schreiben");
   if (HasSectors(run)) {
     for (const ClassLook& look : kClassLooks) {
-      AppendRect(&svg, "legende", look.colour, lx, ly - 11, 14, 14);
-      AppendText(&svg, lx + 18, ly, "", look.word);
+      AppendRect(svg, "legende", look.colour, lx, ly - 11, 14, 14);
+      AppendText(svg, lx + 18, ly, "", look.word);
       lx += 30 + 8 * static_cast<double>(std::string_view(look.word).size());
     }
   }
   if (!texts.note.empty()) {
-    AppendText(&svg, kLeft, ly + 22, "", texts.note);
+    AppendText(svg, kLeft, ly + 22, "", texts.note);
   }
+}
+
+}  // namespace
+
+std::string MapSvg(const MapTexts& texts) {
+  const Curve& run = g_curves[kMapRun];
+  const Curve& report = g_curves[kMapWriteReport];
+  double x_step = 0, y_step = 0;
+  const Frame frame = FrameOf(run, report, &x_step, &y_step);
+  std::string svg;
+  svg.reserve(64 * 1024);
+  AppendHeading(&svg, texts);
+  AppendAxes(&svg, frame, x_step, y_step);
+  AppendCurve(&svg, report, frame, "schreiben", "#9467bd", "6 3");
+  AppendCurve(&svg, run, frame, "kurve", "#000000", "");
+  if (HasSectors(run)) AppendBand(&svg, run, frame);
+  if (g_marked) AppendFirstBadMark(&svg, frame);
+  AppendLegend(&svg, texts, run, report);
   svg.append("</svg>\n");
   return svg;
 }
