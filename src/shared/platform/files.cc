@@ -477,9 +477,10 @@ int RemoveFolderOnDevice(const std::string& path, int64_t device) {
   std::string folder = path;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   const size_t slash = folder.rfind('/');
-  const std::string parent = slash == std::string::npos ? "."
-                             : slash == 0                ? "/"
-                                                         : folder.substr(0, slash);
+  std::string parent = ".";
+  if (slash != std::string::npos) {
+    parent = slash == 0 ? "/" : folder.substr(0, slash);
+  }
   const std::string name =
       slash == std::string::npos ? folder : folder.substr(slash + 1);
   const int parent_fd =
