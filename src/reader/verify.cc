@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -140,13 +139,6 @@ void FoldSubHistograms() {
   g_sub_bytes = 0;
 }
 
-void AppendNumber(std::string* out, int64_t value) {
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)ec;
-  out->append(digits, static_cast<size_t>(end - digits));
-}
-
 // The byte offset in the current file of its first sector that was not ok.
 int64_t FirstBadOffset() {
   return static_cast<int64_t>(g_file_tally.first_bad_position -
@@ -159,13 +151,13 @@ void AppendSectorLine(std::string* out) {
   out->append("Sektoren: ");
   for (int c = 0; c < kSectorClassCount; ++c) {
     if (c > 0) out->append(", ");
-    AppendNumber(out, g_file_tally.sectors[c]);
+    AppendDecimal(out, g_file_tally.sectors[c]);
     out->push_back(' ');
     out->append(kClassWords[c]);
   }
   if (g_file_tally.bad_seen) {
     out->append(" - erster Fehler bei Byte ");
-    AppendNumber(out, FirstBadOffset());
+    AppendDecimal(out, FirstBadOffset());
   }
 }
 
@@ -176,7 +168,7 @@ void AppendLabel(std::string* out, int v) {
     out->append("LEER ");
   } else {
     out->push_back('#');
-    AppendNumber(out, v);
+    AppendDecimal(out, v);
     out->push_back(' ');
   }
 }
@@ -752,15 +744,15 @@ bool CharacterReport() {
       width = 0;
     }
     ++distinct;
-    AppendNumber(&g_text, c);
+    AppendDecimal(&g_text, c);
     g_text.push_back('x');
     AppendLabel(&g_text, v);
   }
   if (g_total > g_largest_total) g_largest_total = g_total;
   g_text.append("\nAnzahl:  ");
-  AppendNumber(&g_text, g_total);
+  AppendDecimal(&g_text, g_total);
   g_text.append(" - Verschiedene: ");
-  AppendNumber(&g_text, distinct);
+  AppendDecimal(&g_text, distinct);
   g_text.append("  - ");
   // A stamped file is judged by its sectors alone: a short one may lack
   // byte values, and a sound histogram says nothing about moved data. What
@@ -788,9 +780,9 @@ bool CharacterReport() {
   if (unread) {
     AppendUnreadableText(&g_text, g_read_error);
     g_text.append(" ab Byte ");
-    AppendNumber(&g_text, g_read_error_offset);
+    AppendDecimal(&g_text, g_read_error_offset);
     g_text.append(", ");
-    AppendNumber(&g_text, g_unread_bytes);
+    AppendDecimal(&g_text, g_unread_bytes);
     g_text.append(" Byte ungelesen   >");
     ShowWrongLine(g_text);
   }
@@ -974,7 +966,7 @@ void StampedRunTotals() {
   if (g_run_tally.bad_seen) {
     AppendDataFileName(&line, g_first_bad_index);
     line += " Byte ";
-    AppendNumber(&line, g_first_bad_offset);
+    AppendDecimal(&line, g_first_bad_offset);
   } else {
     line += "keiner";
   }
