@@ -347,14 +347,15 @@ void StartFileRead(const StampCheck& stamp, FileRead* file) {
 bool ReadFile(int fd, FileRead* file) {
   int64_t size = -1;
   if (RawFileSize(fd, &size) != 0) size = -1;
+  // Shared by both ways of reading, so that the block-by-block reading of a
+  // file's end asks for nothing the batches asked for already.
   ReadAhead ahead;
   if (size > 0) {
     bool complete = false;
     if (!ReadBatches(fd, size, &ahead, file, &complete)) return complete;
     if (!SeekBehindBatches(fd, size, file)) return true;
   }
-  ReadAhead block_ahead;
-  return ReadBlocks(fd, size, &block_ahead, file);
+  return ReadBlocks(fd, size, &ahead, file);
 }
 
 }  // namespace korv
