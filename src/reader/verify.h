@@ -1,4 +1,5 @@
-// Reading data files back: block counting, character report and file step.
+// Reading data files back: the file step of each file, and what the run and
+// the tests ask of the current file and of the run as a whole.
 #ifndef KORV_READER_VERIFY_H_
 #define KORV_READER_VERIFY_H_
 
@@ -6,9 +7,6 @@
 #include <cstdint>
 
 namespace korv {
-
-// Bytes asked for by each read of a data file.
-inline constexpr size_t kReadBlockSize = 32768;
 
 // Clears the character histogram and the character total (before each file).
 void ClearCharacterCounts();

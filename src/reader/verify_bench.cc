@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "reader/stretch_count.h"
 #include "reader/verify.h"
 
 namespace korv {

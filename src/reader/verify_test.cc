@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/stretch_count.h"
 #include "shared/lists/keyed_list.h"
 #include "shared/platform/console.h"
 #include "shared/platform/files.h"

@@ -314,6 +314,11 @@ void AppendZeroPadded(std::string* out, int64_t value, int width) {
   AppendPadded(out, Decimal(value, buf), width, '0', false);
 }
 
+void AppendDecimal(std::string* out, int64_t value) {
+  char buf[kDecimalBufferSize];
+  out->append(Decimal(value, buf));
+}
+
 std::string BlankPaddedLeft(int32_t value, int16_t width) {
   return Padded(value, width, ' ', false);
 }

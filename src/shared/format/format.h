@@ -33,6 +33,10 @@ std::string ZeroPadded64(int64_t value, int16_t width);
 // out has room (for the per-file and per-block paths).
 void AppendZeroPadded(std::string* out, int64_t value, int width);
 
+// Appends the plain decimal text of value, without allocating once out has
+// room (for the report and record lines, written for every file).
+void AppendDecimal(std::string* out, int64_t value);
+
 // Returns the number of decimal digits of a value of 0 or more (1 for 0).
 int DecimalDigits(int64_t value);
 

@@ -69,6 +69,26 @@ TEST(ZeroPaddedTest, AppendGivesTheSameText) {
   }
 }
 
+TEST(AppendDecimalTest, Table) {
+  struct Case {
+    int64_t value;
+    const char* want;
+  };
+  const Case cases[] = {
+      {0, "N0"},
+      {7, "N7"},
+      {-5, "N-5"},
+      {1234567, "N1234567"},  // never grouped
+      {INT64_MAX, "N9223372036854775807"},
+      {INT64_MIN, "N-9223372036854775808"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "N";
+    AppendDecimal(&out, c.value);
+    EXPECT_EQ(out, c.want) << c.value;
+  }
+}
+
 TEST(BlankPaddedTest, Table) {
   struct Case {
     int32_t value;

@@ -71,13 +71,6 @@ std::string g_map_title;
 std::string g_map_place;
 std::string g_map_note;
 
-void AppendInt(std::string* out, int64_t value) {
-  char text[24];
-  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-  (void)ec;
-  out->append(text, static_cast<size_t>(end - text));
-}
-
 void AppendFixed(std::string* out, double value, int decimals) {
   char text[64];
   auto [end, ec] = std::to_chars(text, text + sizeof text, value,
@@ -101,7 +94,7 @@ void BeginLine(const char* type) {
   g_line.assign("{\"type\":\"");
   g_line.append(type);
   g_line.append("\",\"schema\":");
-  AppendInt(&g_line, kRecordSchema);
+  AppendDecimal(&g_line, kRecordSchema);
 }
 
 void Key(const char* key) {
@@ -112,7 +105,7 @@ void Key(const char* key) {
 
 void IntField(const char* key, int64_t value) {
   Key(key);
-  AppendInt(&g_line, value);
+  AppendDecimal(&g_line, value);
 }
 
 void TextField(const char* key, std::string_view value) {
@@ -139,7 +132,7 @@ void ClassCounts(const char* key, const int64_t* counts) {
     g_line.push_back('"');
     g_line.append(kClassKeys[c]);
     g_line.append("\":");
-    AppendInt(&g_line, counts[c]);
+    AppendDecimal(&g_line, counts[c]);
   }
   g_line.push_back('}');
 }
@@ -336,12 +329,12 @@ void WriteMap(int status) {
   MapTexts texts;
   texts.title = g_map_title;
   texts.subtitle = g_map_place + " - ";
-  AppendInt(&texts.subtitle, g_files);
+  AppendDecimal(&texts.subtitle, g_files);
   texts.subtitle += " Dateien, ";
   texts.subtitle += SizeText(g_bytes);
   if (status != 0) {
     texts.subtitle += " - Status ";
-    AppendInt(&texts.subtitle, status);
+    AppendDecimal(&texts.subtitle, status);
   }
   texts.run_label = g_reader ? "Lesen" : "Schreiben";
   texts.note = g_map_note;
@@ -388,11 +381,11 @@ int OnEnding(int status) {
     Key("first_bad");
     if (g_bad_seen) {
       g_line.append("{\"index\":");
-      AppendInt(&g_line, g_bad_index);
+      AppendDecimal(&g_line, g_bad_index);
       g_line.append(",\"name\":");
       AppendJsonString(&g_line, DataFileName(g_bad_index));
       g_line.append(",\"byte\":");
-      AppendInt(&g_line, g_bad_byte);
+      AppendDecimal(&g_line, g_bad_byte);
       g_line.push_back('}');
     } else {
       g_line.append("null");
@@ -611,7 +604,7 @@ void RecordFinishedFile() {
       ClassCounts("sector_bytes", g_facts.sector_bytes);
       Key("first_bad_byte");
       if (g_facts.first_bad_byte >= 0) {
-        AppendInt(&g_line, g_facts.first_bad_byte);
+        AppendDecimal(&g_line, g_facts.first_bad_byte);
       } else {
         g_line.append("null");
       }
@@ -627,7 +620,7 @@ void RecordFinishedFile() {
       std::string label = "erster Fehler: ";
       AppendDataFileName(&label, index);
       label += " Byte ";
-      AppendInt(&label, g_bad_byte);
+      AppendDecimal(&label, g_bad_byte);
       MapMarkFirstBad(MapPosition(kMapRun) + g_bad_byte, label);
     }
   }
