@@ -15,29 +15,6 @@ namespace {
 // counted since the last fold).
 constexpr int64_t kFoldLimit = INT64_C(1) << 31;
 
-// Returns true when all length bytes equal the first. The words of each
-// 256-byte stretch are compared without a branch (the compiler turns them
-// into vector compares), so a block of one byte is recognised at memory
-// speed, and a block of random bytes is given up after its first stretch.
-KORV_CLONES("arch=x86-64-v4", "avx2", "default")
-bool IsOneByteBlock(const uint8_t* data, size_t length) {
-  const uint64_t pattern = UINT64_C(0x0101010101010101) * data[0];
-  size_t i = 0;
-  for (; i + 256 <= length; i += 256) {
-    uint64_t diff = 0;
-    for (int k = 0; k < 32; ++k) {
-      uint64_t word;
-      std::memcpy(&word, data + i + 8 * k, 8);
-      diff |= word ^ pattern;
-    }
-    if (diff != 0) return false;
-  }
-  for (; i < length; ++i) {
-    if (data[i] != data[0]) return false;
-  }
-  return true;
-}
-
 void CountMixedBlock(uint32_t (*sub)[256], const uint8_t* data, size_t length) {
   size_t i = 0;
   for (; i + kSubTables <= length; i += kSubTables) {

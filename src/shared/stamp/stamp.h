@@ -107,6 +107,10 @@ bool FindStampHeader(const uint8_t* data, size_t length, uint64_t position,
 // "08.12.2026 05:31:12 / 1a2b3c4d".
 std::string StampTagText(uint64_t tag);
 
+// Returns true when all length bytes (at least one) equal the first: a
+// block of one repeated value, a blank sector.
+bool IsOneByteBlock(const uint8_t* data, size_t length);
+
 // Test hook: while on, the generator uses its narrow vectors even where the
 // processor has wider ones (and so does all code built for two widths).
 void TEST_ForceNarrowStamp(bool on);
