@@ -7,13 +7,14 @@
 # tmpfs); otherwise it says so and skips.
 #
 #   BUILD=build [KORV_BASELINE=old/korvlas] bash bench/memory_speed.sh
-#   (PAIRS=7 by default; the fills take at least 11, FILL_PAIRS to change)
+#   (PAIRS or KORV_BENCH_PAIRS, 7 by default; the fills take at least 11,
+#   FILL_PAIRS to change)
 set -u
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD:-build}
 case $build in /*) ;; *) build=$repo/$build ;; esac
-pairs=${PAIRS:-7}
+pairs=${PAIRS:-${KORV_BENCH_PAIRS:-7}}
 # A fill's processor time is mostly the kernel handing out pages, which on
 # a virtual machine now and then takes half as long again: one run in four
 # or five here. Eleven pairs keep such runs out of the medians.
